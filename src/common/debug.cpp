@@ -1,0 +1,3 @@
+#include "common/debug.hpp"
+
+std::int32_t debug_mask = 0;

@@ -1,0 +1,81 @@
+#include "relay/relay.hpp"
+
+#include "common/debug.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/types.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t buffer_size = 4096;
+constexpr std::size_t read_size = buffer_size - 1; // room for the debug text's zero byte
+constexpr ssize_t audio_shown_below = 32;
+
+void close_ports(const std::array<side, 2> &order, port &source, port &destination) {
+    for (const side s : order) {
+        if (s == side::source) {
+            port_close(source);
+        } else if (s == side::destination) {
+            port_close(destination);
+        }
+    }
+}
+
+} // namespace
+
+const relay_direction ctrl_pty_to_gsm{
+    DEBUG_CTRL,  "ctrl PTY-GSM, [%i] \"%s\"",          false, true,
+    {side::source, side::destination}, {side::destination, side::none}};
+const relay_direction audio_pty_to_gsm{
+    DEBUG_AUDIO, "audio PTY-GSM, [%i] \"%s\"",         true,  true,
+    {side::source, side::destination}, {side::destination, side::none}};
+const relay_direction ctrl_gsm_to_pty{
+    DEBUG_CTRL,  "ctrl GSM-PTY, [%i], \"%s\"",         false, false,
+    {side::source, side::none},        {side::destination, side::source}};
+const relay_direction audio_gsm_to_pty{
+    DEBUG_AUDIO, "audio GSM-PTY, [%i] \"%s\"",         true,  false,
+    {side::source, side::none},        {side::destination, side::source}};
+
+void relay(const relay_direction &direction, port &source, port &destination) {
+    char buffer[buffer_size];
+    const ssize_t n = read(source.fd, buffer, read_size);
+    if (n <= 0) {
+        // EIO is a hang-up (the client closed its side), and so is an end of
+        // file (the modem went away): neither is worth a message.
+        if (n < 0 && errno != EIO) {
+            const int error = errno;
+            syslog(LOG_ERR, "%s read error (%i, %s)", source.device, error, strerror(error));
+        }
+        close_ports(direction.close_on_read_failure, source, destination);
+        return;
+    }
+
+    if ((debug_mask & direction.debug_bit) != 0) {
+        buffer[n] = '\0';
+        const char *text = direction.audio && n >= audio_shown_below ? "{audio}" : buffer;
+        syslog(LOG_DEBUG, direction.debug_format, static_cast<int>(n), text);
+    }
+
+    const bool available =
+        direction.open_destination ? port_open(destination) >= 0 : destination.fd >= 0;
+    if (!available) {
+        syslog(LOG_ERR, "%s data lost, cannot %s %s", source.device, "open", destination.device);
+        return;
+    }
+
+    const ssize_t written = write(destination.fd, buffer, static_cast<std::size_t>(n));
+    if (written < 0) {
+        const int error = errno;
+        syslog(LOG_ERR, "%s write error (%i, %s)", destination.device, error, strerror(error));
+        close_ports(direction.close_on_write_failure, source, destination);
+        return;
+    }
+    if (written < n) {
+        syslog(LOG_ERR, "%s data lost, cannot %s %s (%i of %i)", source.device, "write",
+               destination.device, static_cast<int>(written), static_cast<int>(n));
+    }
+    fsync(destination.fd); // a terminal may refuse it; nothing to do then
+}
