@@ -1,0 +1,12 @@
+execute_process(COMMAND ${NM} -u -C ${BINARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${BINARY}")
+endif()
+foreach(call malloc calloc realloc free "operator new" "operator delete" fopen fdopen strdup
+        __cxa_throw __cxa_allocate_exception pthread_create)
+  string(REGEX MATCH "U ${call}(@|\n|$)" found "${symbols}")
+  if(found)
+    message(FATAL_ERROR "the daemon links ${call}:\n${symbols}")
+  endif()
+endforeach()
+message(STATUS "undefined symbols:\n${symbols}")

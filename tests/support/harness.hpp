@@ -1,0 +1,138 @@
+#pragma once
+
+// Runs the sandbox build of the daemon against pseudo-terminals that the
+// test holds: the test is the modem (it owns the modem ptys' masters and
+// links their slaves at the daemon's modem paths) and the client (it
+// reaches the slave of each master the daemon opens).
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace harness {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+// Generous: tests run in parallel on a loaded machine.
+constexpr auto patience = 15s;
+
+enum class channel { ctrl, audio };
+
+// Paths the sandbox daemon was built with, relative to its working directory.
+const char *pty_path(channel c);
+const char *gsm_path(channel c);
+std::string lock_name(const char *device); // "lock/LCK..<name>"
+
+struct entry {
+    char kind;      // 'S' syslog, 'O' open
+    int number;     // priority, or the descriptor open returned
+    long long usec; // when, on the monotonic clock
+    std::string text;
+};
+
+// The state letter of a process (R, S, T, Z, ...), or 0 when it is gone.
+char process_state(pid_t pid);
+
+// Bytes waiting to be read on a terminal descriptor.
+std::size_t pending(int fd);
+
+bool poll_until(const std::function<bool()> &done, steady::duration limit = patience);
+
+// A pseudo-terminal pair the test owns; the slave stays closed until
+// someone opens the path.
+struct pty {
+    int master = -1;
+    std::string slave;
+    pty();
+    ~pty();
+    pty(const pty &) = delete;
+    pty &operator=(const pty &) = delete;
+};
+
+// Non-blocking I/O with deadlines.
+std::string read_for(int fd, std::size_t count, steady::duration limit = patience);
+std::string read_available(int fd, steady::duration quiet = 50ms);
+bool write_all(int fd, const std::string &data, steady::duration limit = patience);
+// Moves data from `from` to `to` through the daemon while reading it back,
+// never letting more than `window` bytes be in flight.
+std::string pump(int from, int to, const std::string &data, std::size_t window = 8192);
+
+struct options {
+    std::vector<std::string> args;
+    bool link_ctrl_pty = true;  // else the ctrl master's path is missing
+    bool start = true;
+    std::function<void()> in_child = {}; // runs in the child just before exec
+};
+
+class bridge {
+  public:
+    explicit bridge(options opts = {});
+    ~bridge();
+    bridge(const bridge &) = delete;
+    bridge &operator=(const bridge &) = delete;
+
+    void start();
+    pid_t pid() const { return pid_; }
+    const std::string &dir() const { return dir_; }
+    std::string path(const std::string &relative) const { return dir_ + "/" + relative; }
+
+    pty &modem(channel c) { return c == channel::ctrl ? ctrl_modem_ : audio_modem_; }
+
+    // Snapshot of what the daemon has logged and opened so far.
+    std::vector<entry> events();
+    std::vector<entry> messages(); // only 'S'
+    std::vector<std::string> texts(int priority = -1);
+    bool wait_message(const std::string &text, steady::duration limit = patience);
+    bool wait_count(const std::string &text, std::size_t count, steady::duration limit = patience);
+    std::size_t count(const std::string &text);
+    // Index of the first message with this text, or -1.
+    long index_of(const std::string &text, std::size_t from = 0);
+
+    // Number of successful opens of a path so far.
+    std::size_t opens(const char *device);
+    // Waits until the daemon holds the master of a channel (after `seen`
+    // earlier opens of it) and returns the test's own end of its slave.
+    // The test keeps a duplicate of the master to see what waits on it.
+    int attach(channel c, std::size_t seen = 0);
+    // Bytes the client has sent that the daemon has not read yet.
+    std::size_t unread_from_client(channel c);
+    // Bytes the modem has sent that the daemon has not read yet.
+    std::size_t unread_from_modem(channel c);
+    // The first message with this text, if any.
+    std::optional<entry> find(const std::string &text);
+
+    // Sends a signal and waits for the exit; returns the wait status.
+    std::optional<int> stop(int sig = SIGTERM, steady::duration limit = patience);
+    std::optional<int> wait_exit(steady::duration limit = patience);
+    bool running();
+    // Blocked in its main wait: every port served, nothing in progress.
+    bool idle();
+
+    bool lock_exists(const char *device) const;
+
+  private:
+    void reader();
+    bool drain_locked();
+
+    options opts_;
+    std::string dir_;
+    pty ctrl_modem_;
+    pty audio_modem_;
+    std::array<int, 2> masters_{-1, -1};
+    pid_t pid_ = -1;
+    int events_read_ = -1;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::string raw_;
+    std::optional<int> status_;
+};
+
+} // namespace harness

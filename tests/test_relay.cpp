@@ -1,0 +1,406 @@
+// Bytes through the bridge, both ways on both channels, and what the relay
+// closes and logs when a side fails.
+
+#include "harness.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+using namespace harness;
+
+namespace {
+
+std::string every_byte(std::size_t repeat) {
+    std::string data;
+    for (std::size_t r = 0; r < repeat; ++r) {
+        for (int b = 0; b < 256; ++b) {
+            data += static_cast<char>((b + r) & 0xff);
+        }
+    }
+    return data;
+}
+
+std::string lock_text(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+std::string file_text(const std::string &path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd >= 0) {
+        char buffer[256];
+        ssize_t n = 0;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fd);
+    }
+    return text;
+}
+
+// Stops the daemon while bytes are put in front of it, so that each side's
+// bytes are waiting whole when it next wakes.
+struct paused {
+    pid_t pid;
+    explicit paused(pid_t p) : pid(p) {
+        kill(pid, SIGSTOP);
+        EXPECT_TRUE(poll_until([&] { return process_state(pid) == 'T'; }));
+    }
+    ~paused() { kill(pid, SIGCONT); }
+};
+
+} // namespace
+
+TEST(Relay, EveryByteValueBothWaysOnBothChannels) {
+    bridge b;
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        const int client = b.attach(c);
+        ASSERT_GE(client, 0);
+        const std::string up = every_byte(64);
+        EXPECT_EQ(pump(client, b.modem(c).master, up), up);
+        const std::string down = every_byte(48).substr(7);
+        EXPECT_EQ(pump(b.modem(c).master, client, down), down);
+        close(client);
+    }
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+    EXPECT_EQ(b.texts(LOG_DEBUG), std::vector<std::string>{});
+}
+
+TEST(Relay, ModemPortOpensOnFirstClientBytesUnderItsLock) {
+    bridge b({.args = {"-d", "5"}});
+    const int client = b.attach(channel::ctrl);
+    ASSERT_TRUE(b.idle());
+    EXPECT_EQ(b.opens(gsm_path(channel::ctrl)), 0u);
+    EXPECT_FALSE(b.lock_exists(gsm_path(channel::ctrl)));
+
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    EXPECT_EQ(read_for(b.modem(channel::ctrl).master, 3), "AT\r");
+    const std::string lock = b.path(lock_name(gsm_path(channel::ctrl)));
+    EXPECT_EQ(file_text(lock), lock_text(b.pid()));
+    struct stat st {};
+    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    const long shown = b.index_of("ctrl PTY-GSM, [3] \"AT\r\"");
+    ASSERT_GE(shown, 0) << ::testing::PrintToString(b.texts());
+    const auto texts = b.texts();
+    ASSERT_GT(texts.size(), static_cast<std::size_t>(shown + 1));
+    EXPECT_TRUE(std::regex_match(texts[shown + 1], std::regex("dev/ttyACM12 open, fd=[0-9]+")))
+        << texts[shown + 1];
+    // The audio modem port stays closed: nothing was sent on that channel.
+    EXPECT_FALSE(b.lock_exists(gsm_path(channel::audio)));
+    close(client);
+}
+
+TEST(Relay, LargeChunksAreCutAt4095BytesAndArriveWhole) {
+    bridge b({.args = {"-d", "1"}});
+    const int client = b.attach(channel::ctrl);
+    ASSERT_TRUE(write_all(client, "x"));
+    ASSERT_EQ(read_for(b.modem(channel::ctrl).master, 1), "x");
+
+    std::string data(10000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>('A' + i % 26);
+    }
+    {
+        paused stop(b.pid());
+        ASSERT_TRUE(write_all(client, data));
+        ASSERT_TRUE(poll_until([&] { return b.unread_from_client(channel::ctrl) >= 4095; }));
+    }
+    EXPECT_EQ(read_for(b.modem(channel::ctrl).master, data.size()), data);
+
+    std::size_t total = 0;
+    std::size_t largest = 0;
+    const std::regex shown(R"(ctrl PTY-GSM, \[([0-9]+)\] "([A-Z]*)\")");
+    for (const auto &t : b.texts(LOG_DEBUG)) {
+        std::smatch m;
+        if (std::regex_match(t, m, shown) && m[2].str() != "x") {
+            const std::size_t n = std::stoul(m[1].str());
+            EXPECT_EQ(m[2].length(), static_cast<long>(n));
+            total += n;
+            largest = std::max(largest, n);
+        }
+    }
+    EXPECT_EQ(total, data.size());
+    EXPECT_EQ(largest, 4095u);
+    close(client);
+}
+
+TEST(Relay, DebugMessagesShowEachDirectionInItsOwnFormat) {
+    bridge b({.args = {"-d", "3"}});
+    const int ctrl = b.attach(channel::ctrl);
+    const int audio = b.attach(channel::audio);
+
+    const auto send = [&](int fd, channel c, const std::string &data) {
+        {
+            paused stop(b.pid());
+            ASSERT_TRUE(write_all(fd, data));
+            ASSERT_TRUE(poll_until([&] { return b.unread_from_client(c) == data.size(); }));
+        }
+        EXPECT_EQ(read_for(b.modem(c).master, data.size()), data);
+    };
+    const auto answer = [&](int fd, channel c, const std::string &data) {
+        {
+            paused stop(b.pid());
+            ASSERT_TRUE(write_all(b.modem(c).master, data));
+            ASSERT_TRUE(poll_until([&] { return b.unread_from_modem(c) == data.size(); }));
+        }
+        EXPECT_EQ(read_for(fd, data.size()), data);
+    };
+
+    send(ctrl, channel::ctrl, "AT\r");
+    answer(ctrl, channel::ctrl, "\r\nOK\r\n");
+    send(ctrl, channel::ctrl, std::string("A\0B", 3));
+    send(audio, channel::audio, std::string(31, 'a'));
+    send(audio, channel::audio, std::string(32, 'b'));
+    answer(audio, channel::audio, std::string(31, 'c'));
+    answer(audio, channel::audio, std::string(32, 'd'));
+
+    const std::vector<std::string> expected{
+        "ctrl PTY-GSM, [3] \"AT\r\"",
+        "ctrl GSM-PTY, [6], \"\r\nOK\r\n\"",
+        "ctrl PTY-GSM, [3] \"A\"",
+        "audio PTY-GSM, [31] \"" + std::string(31, 'a') + "\"",
+        "audio PTY-GSM, [32] \"{audio}\"",
+        "audio GSM-PTY, [31] \"" + std::string(31, 'c') + "\"",
+        "audio GSM-PTY, [32] \"{audio}\"",
+    };
+    EXPECT_EQ(b.texts(LOG_DEBUG), expected);
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+    close(ctrl);
+    close(audio);
+}
+
+TEST(Relay, ClientHangUpClosesItsChannelSilentlyAndReopensTheMaster) {
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        bridge b({.args = {"-d", "4"}});
+        const std::string pty = pty_path(c);
+        const std::string gsm = gsm_path(c);
+        const int client = b.attach(c);
+        ASSERT_TRUE(write_all(client, "AT\r"));
+        ASSERT_EQ(read_for(b.modem(c).master, 3), "AT\r");
+        ASSERT_TRUE(b.lock_exists(gsm.c_str()));
+
+        const std::size_t before = b.texts().size();
+        close(client); // the master's next read fails with EIO
+        ASSERT_TRUE(poll_until([&] { return b.opens(pty.c_str()) >= 2 && b.idle(); }));
+        const auto texts = b.texts();
+        std::vector<std::string> after(texts.begin() + static_cast<long>(before), texts.end());
+        ASSERT_GE(after.size(), 3u);
+        EXPECT_TRUE(std::regex_match(after[0], std::regex(pty + " close, fd=[0-9]+"))) << after[0];
+        EXPECT_TRUE(std::regex_match(after[1], std::regex(gsm + " close, fd=[0-9]+"))) << after[1];
+        EXPECT_TRUE(std::regex_match(after[2], std::regex(pty + " open, fd=[0-9]+"))) << after[2];
+        EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+        EXPECT_FALSE(b.lock_exists(gsm.c_str()));
+        EXPECT_TRUE(b.lock_exists(pty.c_str())); // held again by the new master
+
+        // The modem port stays closed until the client sends again.
+        const int again = b.attach(c, 1);
+        ASSERT_GE(again, 0);
+        EXPECT_EQ(b.opens(gsm.c_str()), 1u);
+        ASSERT_TRUE(write_all(again, "ATI\r"));
+        EXPECT_EQ(read_for(b.modem(c).master, 4), "ATI\r");
+        EXPECT_EQ(b.opens(gsm.c_str()), 2u);
+        close(again);
+    }
+}
+
+TEST(Relay, ModemHangUpClosesOnlyTheModemPortAndReplugWorks) {
+    bridge b({.args = {"-d", "4"}});
+    const int client = b.attach(channel::ctrl);
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_EQ(read_for(b.modem(channel::ctrl).master, 3), "AT\r");
+
+    // Unplugged: the modem's side goes away and its slave reads end of file.
+    close(b.modem(channel::ctrl).master);
+    b.modem(channel::ctrl).master = -1;
+    ASSERT_TRUE(poll_until([&] { return !b.lock_exists("dev/ttyACM12"); }));
+    ASSERT_TRUE(poll_until([&] { return b.idle(); }));
+    const auto closes = b.texts(LOG_DEBUG);
+    EXPECT_TRUE(std::regex_match(closes.back(), std::regex("dev/ttyACM12 close, fd=[0-9]+")));
+    EXPECT_EQ(b.count("dev/ptyp6 close, fd=" + std::to_string(-1)), 0u);
+    EXPECT_TRUE(b.lock_exists("dev/ptyp6"));
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+
+    // Bytes for a modem that is not there are lost, and say so.
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
+    const auto errors = b.texts(LOG_ERR);
+    ASSERT_EQ(errors.size(), 2u);
+    // Gone, or still there but hung up, depending on how far the kernel got.
+    EXPECT_TRUE(std::regex_match(errors[0], std::regex(R"(cannot open dev/ttyACM12 \((2, No such file or directory|5, Input/output error)\))")))
+        << errors[0];
+    EXPECT_EQ(errors[1], "dev/ptyp6 data lost, cannot open dev/ttyACM12");
+    EXPECT_FALSE(b.lock_exists("dev/ttyACM12"));
+
+    // Replugged as a new terminal at the same path.
+    pty replug;
+    std::filesystem::remove(b.path("dev/ttyACM12"));
+    std::filesystem::create_symlink(replug.slave, b.path("dev/ttyACM12"));
+    ASSERT_TRUE(write_all(client, "ATI\r"));
+    EXPECT_EQ(read_for(replug.master, 4), "ATI\r");
+    ASSERT_TRUE(write_all(replug.master, "\r\nOK\r\n"));
+    EXPECT_EQ(read_for(client, 6), "\r\nOK\r\n");
+    close(client);
+}
+
+TEST(Relay, ModemThatTakesNothingMoreLosesDataAndClosesAlone) {
+    bridge b({.args = {"-d", "4"}});
+    const int client = b.attach(channel::ctrl);
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_EQ(read_for(b.modem(channel::ctrl).master, 3), "AT\r");
+
+    // The modem stops reading: its input fills up until a write fails.
+    const std::string block(4000, 'm');
+    const bool failed = poll_until([&] {
+        (void)!write(client, block.data(), block.size());
+        return b.count("dev/ttyACM12 write error (11, Resource temporarily unavailable)") > 0;
+    });
+    ASSERT_TRUE(failed);
+    // Bytes still on their way may open the port again: that is fine.
+    const auto texts = b.texts();
+    const long error = b.index_of("dev/ttyACM12 write error (11, Resource temporarily unavailable)");
+    ASSERT_GE(error, 0);
+    ASSERT_GT(texts.size(), static_cast<std::size_t>(error + 1));
+    EXPECT_TRUE(std::regex_match(texts[error + 1], std::regex("dev/ttyACM12 close, fd=[0-9]+")));
+    EXPECT_TRUE(b.lock_exists("dev/ptyp6"));
+    for (const auto &t : texts) {
+        EXPECT_FALSE(std::regex_match(t, std::regex("dev/ptyp6 close.*"))) << t;
+        // A partial write names what was written and what was read.
+        std::smatch m;
+        if (std::regex_match(t, m,
+                             std::regex(R"(dev/ptyp6 data lost, cannot write dev/ttyACM12 \(([0-9]+) of ([0-9]+)\))"))) {
+            EXPECT_LT(std::stoi(m[1]), std::stoi(m[2]));
+            EXPECT_GT(std::stoi(m[1]), 0);
+        }
+    }
+    close(client);
+}
+
+TEST(Relay, ClientThatTakesNothingMoreClosesBothPortsPtyFirst) {
+    bridge b({.args = {"-d", "4"}});
+    const int client = b.attach(channel::audio);
+    ASSERT_TRUE(write_all(client, "x"));
+    ASSERT_EQ(read_for(b.modem(channel::audio).master, 1), "x");
+
+    // The client stops reading: the pseudo-terminal fills up.
+    const std::string block(4000, 'p');
+    const std::string error = "dev/ptyp7 write error (11, Resource temporarily unavailable)";
+    ASSERT_TRUE(poll_until([&] {
+        (void)!write(b.modem(channel::audio).master, block.data(), block.size());
+        return b.count(error) > 0;
+    }));
+    ASSERT_TRUE(poll_until([&] { return b.opens("dev/ptyp7") >= 2 && b.idle(); }));
+    const auto texts = b.texts();
+    const long at = b.index_of(error);
+    ASSERT_GT(texts.size(), static_cast<std::size_t>(at + 2));
+    EXPECT_TRUE(std::regex_match(texts[at + 1], std::regex("dev/ptyp7 close, fd=[0-9]+")));
+    EXPECT_TRUE(std::regex_match(texts[at + 2], std::regex("dev/ttyACM11 close, fd=[0-9]+")));
+    EXPECT_FALSE(b.lock_exists("dev/ttyACM11"));
+    close(client);
+}
+
+TEST(Relay, ModemLockHeldByALiveProcessLosesTheChunkAfterTheWait) {
+    bridge b({.args = {"-d", "1"}});
+    const int client = b.attach(channel::ctrl);
+    {
+        std::FILE *f = std::fopen(b.path("lock/LCK..ttyACM12").c_str(), "w");
+        std::fprintf(f, "%10d\n", static_cast<int>(getpid()));
+        std::fclose(f);
+    }
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
+    const auto shown = b.find("ctrl PTY-GSM, [3] \"AT\r\"");
+    const auto refused = b.find("cannot lock dev/ttyACM12");
+    ASSERT_TRUE(shown && refused);
+    const double waited = static_cast<double>(refused->usec - shown->usec) / 1e6;
+    EXPECT_GE(waited, 1.0);
+    EXPECT_LT(waited, 2.5);
+    EXPECT_EQ(b.texts(LOG_ERR), (std::vector<std::string>{"cannot lock dev/ttyACM12",
+                                                          "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
+    EXPECT_EQ(file_text(b.path("lock/LCK..ttyACM12")), lock_text(getpid()));
+    EXPECT_EQ(b.opens("dev/ttyACM12"), 0u);
+
+    // Once the other process lets go, the next chunk takes the port.
+    std::filesystem::remove(b.path("lock/LCK..ttyACM12"));
+    ASSERT_TRUE(write_all(client, "ATI\r"));
+    EXPECT_EQ(read_for(b.modem(channel::ctrl).master, 4), "ATI\r");
+    EXPECT_EQ(file_text(b.path("lock/LCK..ttyACM12")), lock_text(b.pid()));
+    close(client);
+}
+
+TEST(Relay, PortsReadyInOnePassAreServedCtrlFirstPtyBeforeModem) {
+    bridge b({.args = {"-d", "3"}});
+    const int ctrl = b.attach(channel::ctrl);
+    const int audio = b.attach(channel::audio);
+    for (const auto &[fd, c] : {std::pair{ctrl, channel::ctrl}, std::pair{audio, channel::audio}}) {
+        ASSERT_TRUE(write_all(fd, "o"));
+        ASSERT_EQ(read_for(b.modem(c).master, 1), "o");
+    }
+    const std::size_t before = b.texts().size();
+    {
+        paused stop(b.pid());
+        ASSERT_TRUE(write_all(b.modem(channel::audio).master, "4"));
+        ASSERT_TRUE(write_all(b.modem(channel::ctrl).master, "3"));
+        ASSERT_TRUE(write_all(audio, "2"));
+        ASSERT_TRUE(write_all(ctrl, "1"));
+        ASSERT_TRUE(poll_until([&] {
+            return b.unread_from_client(channel::ctrl) == 1 && b.unread_from_client(channel::audio) == 1 &&
+                   b.unread_from_modem(channel::ctrl) == 1 && b.unread_from_modem(channel::audio) == 1;
+        }));
+    }
+    ASSERT_TRUE(poll_until([&] { return b.texts().size() >= before + 4; }));
+    const auto texts = b.texts();
+    EXPECT_EQ(std::vector<std::string>(texts.begin() + static_cast<long>(before), texts.end()),
+              (std::vector<std::string>{"ctrl PTY-GSM, [1] \"1\"", "audio PTY-GSM, [1] \"2\"",
+                                        "ctrl GSM-PTY, [1], \"3\"", "audio GSM-PTY, [1] \"4\""}));
+    close(ctrl);
+    close(audio);
+}
+
+TEST(Relay, PortsClosedEarlierInThePassAreNotServed) {
+    bridge b({.args = {"-d", "4"}});
+    const int ctrl = b.attach(channel::ctrl);
+    ASSERT_TRUE(write_all(ctrl, "o"));
+    ASSERT_EQ(read_for(b.modem(channel::ctrl).master, 1), "o");
+    {
+        // The client hangs up while the modem answers, in the same pass.
+        paused stop(b.pid());
+        ASSERT_TRUE(write_all(b.modem(channel::ctrl).master, "late"));
+        ASSERT_TRUE(poll_until([&] { return b.unread_from_modem(channel::ctrl) == 4; }));
+        close(ctrl);
+    }
+    ASSERT_TRUE(poll_until([&] { return b.opens("dev/ptyp6") >= 2 && b.idle(); }));
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+}
+
+TEST(Relay, PortOpenedLaterInThePassIsNotTakenForReady) {
+    // The ctrl master fails in the same pass in which the audio channel
+    // first sends: the ctrl master's descriptor number goes to the new audio
+    // modem port, which has nothing to read yet and must not be read.
+    bridge b({.args = {"-d", "4"}});
+    const int ctrl = b.attach(channel::ctrl);
+    const int audio = b.attach(channel::audio);
+    {
+        paused stop(b.pid());
+        close(ctrl);
+        ASSERT_TRUE(write_all(audio, "x"));
+        ASSERT_TRUE(poll_until([&] { return b.unread_from_client(channel::audio) == 1; }));
+    }
+    EXPECT_EQ(read_for(b.modem(channel::audio).master, 1), "x");
+    ASSERT_TRUE(poll_until([&] { return b.opens("dev/ptyp6") >= 2 && b.idle(); }));
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+    EXPECT_TRUE(b.lock_exists("dev/ttyACM11"));
+    ASSERT_TRUE(write_all(b.modem(channel::audio).master, "y"));
+    EXPECT_EQ(read_for(audio, 1), "y");
+    close(audio);
+}
