@@ -66,7 +66,7 @@ bool write_all(int fd, const std::string &data, steady::duration limit = patienc
 std::string pump(int from, int to, const std::string &data, std::size_t window = 8192);
 
 struct options {
-    std::vector<std::string> args;
+    std::vector<std::string> args = {};
     bool link_ctrl_pty = true;  // else the ctrl master's path is missing
     bool start = true;
     std::function<void()> in_child = {}; // runs in the child just before exec

@@ -1,0 +1,280 @@
+// The daemon as a whole: its one option, its stop signals and its cost
+// while nothing happens.
+
+#include "harness.hpp"
+
+#include <csignal>
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <gtest/gtest.h>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+using namespace harness;
+
+namespace {
+
+std::string file_text(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Whether a signal is still waiting to be delivered to the process.
+bool signal_pending(pid_t pid, int sig) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    unsigned long long pending = 0;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) {
+            pending |= std::stoull(line.substr(7), nullptr, 16);
+        }
+    }
+    return (pending >> (sig - 1) & 1U) != 0;
+}
+
+bool exited_cleanly(const std::optional<int> &status) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+struct mask_case {
+    std::vector<std::string> args;
+    bool ctrl_data;
+    bool audio_data;
+    bool ports;
+};
+
+// Sends one chunk each way on the ctrl channel and one up the audio
+// channel, then reports which kinds of debug message appeared.
+mask_case observe(const std::vector<std::string> &args) {
+    bridge b({.args = args});
+    const int ctrl = b.attach(channel::ctrl);
+    const int audio = b.attach(channel::audio);
+    EXPECT_TRUE(write_all(ctrl, "AT\r"));
+    EXPECT_EQ(read_for(b.modem(channel::ctrl).master, 3), "AT\r");
+    EXPECT_TRUE(write_all(b.modem(channel::ctrl).master, "OK"));
+    EXPECT_EQ(read_for(ctrl, 2), "OK");
+    EXPECT_TRUE(write_all(audio, "pcm"));
+    EXPECT_EQ(read_for(b.modem(channel::audio).master, 3), "pcm");
+    mask_case seen{args, false, false, false};
+    for (const auto &t : b.texts(LOG_DEBUG)) {
+        seen.ctrl_data |= t.rfind("ctrl ", 0) == 0;
+        seen.audio_data |= t.rfind("audio ", 0) == 0;
+        seen.ports |= t.find(" open, fd=") != std::string::npos;
+    }
+    EXPECT_EQ(file_text(b.path("stdout")), "");
+    close(ctrl);
+    close(audio);
+    return seen;
+}
+
+} // namespace
+
+TEST(Options, DebugMaskSelectsTheKindsOfDebugMessage) {
+    const std::vector<mask_case> cases{
+        {{}, false, false, false},
+        {{"-d", "1"}, true, false, false},
+        {{"-d", "2"}, false, true, false},
+        {{"-d", "4"}, false, false, true},
+        {{"-d", "7"}, true, true, true},
+        {{"-d7"}, true, true, true},
+        {{"-d", " +5x"}, true, false, true},     // white space, sign, stops at the x
+        {{"-d", "abc"}, false, false, false},    // no leading digits
+        {{"-d", "-1"}, true, true, true},        // every bit
+        {{"-d", "8"}, false, false, false},      // bits that mean nothing
+        {{"-d", "99999999999"}, true, true, true}, // the largest 32-bit value
+        {{"-d", "-99999999999"}, false, false, false}, // the smallest: only the sign bit
+        {{"-d", "1", "-d", "4"}, false, false, true}, // the last one counts
+        {{"-x", "-d", "2", "extra"}, false, true, false},
+    };
+    for (const auto &c : cases) {
+        const mask_case seen = observe(c.args);
+        EXPECT_EQ(seen.ctrl_data, c.ctrl_data) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(seen.audio_data, c.audio_data) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(seen.ports, c.ports) << ::testing::PrintToString(c.args);
+    }
+}
+
+TEST(Options, BadOptionsAreReportedOnStandardErrorAndIgnored) {
+    bridge b({.args = {"-q", "-d"}});
+    const int client = b.attach(channel::ctrl);
+    ASSERT_GE(client, 0);
+    const std::string err = file_text(b.path("stderr"));
+    EXPECT_NE(err.find("invalid option -- 'q'"), std::string::npos) << err;
+    EXPECT_NE(err.find("option requires an argument -- 'd'"), std::string::npos) << err;
+    EXPECT_EQ(file_text(b.path("stdout")), "");
+    EXPECT_EQ(b.texts(), std::vector<std::string>{"running"});
+    close(client);
+}
+
+TEST(Stop, TermAndQuitCloseEveryPortInOrderAndRemoveEveryLock) {
+    for (const int sig : {SIGTERM, SIGQUIT}) {
+        bridge b({.args = {"-d", "4"}});
+        const int ctrl = b.attach(channel::ctrl);
+        const int audio = b.attach(channel::audio);
+        ASSERT_TRUE(write_all(ctrl, "a"));
+        ASSERT_TRUE(write_all(audio, "b"));
+        ASSERT_EQ(read_for(b.modem(channel::ctrl).master, 1), "a");
+        ASSERT_EQ(read_for(b.modem(channel::audio).master, 1), "b");
+        ASSERT_TRUE(poll_until([&] { return b.idle(); }));
+        const std::size_t before = b.texts().size();
+
+        EXPECT_TRUE(exited_cleanly(b.stop(sig)));
+        const auto texts = b.texts();
+        const std::vector<std::string> tail(texts.begin() + static_cast<long>(before), texts.end());
+        ASSERT_EQ(tail.size(), 6u) << ::testing::PrintToString(tail);
+        EXPECT_EQ(tail[0], "received signal " + std::to_string(sig));
+        const char *order[] = {"dev/ttyACM11", "dev/ttyACM12", "dev/ptyp7", "dev/ptyp6"};
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_TRUE(std::regex_match(tail[1 + i], std::regex(std::string(order[i]) + " close, fd=[0-9]+")))
+                << tail[1 + i];
+            EXPECT_FALSE(b.lock_exists(order[i]));
+        }
+        EXPECT_EQ(tail[5], "exit");
+        const auto info = b.messages();
+        EXPECT_EQ(info.front().number, LOG_INFO);
+        EXPECT_EQ(info.back().number, LOG_INFO);
+        close(ctrl);
+        close(audio);
+    }
+}
+
+TEST(Stop, FirstStopSignalWinsAndALockWaitRunsOut) {
+    bridge b;
+    const int client = b.attach(channel::ctrl);
+    {
+        std::ofstream lock(b.path("lock/LCK..ttyACM12"));
+        lock << std::string(10 - std::to_string(getpid()).size(), ' ') << getpid() << "\n";
+    }
+    // The daemon is busy in the modem's lock wait when both signals come.
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_TRUE(poll_until([&] { return b.unread_from_client(channel::ctrl) == 0; }));
+    const auto sent = steady::now();
+    kill(b.pid(), SIGQUIT);
+    ASSERT_TRUE(poll_until([&] { return !signal_pending(b.pid(), SIGQUIT); }));
+    kill(b.pid(), SIGTERM);
+    EXPECT_TRUE(exited_cleanly(b.wait_exit()));
+    EXPECT_LT(steady::now() - sent, 2500ms);
+    EXPECT_EQ(b.count("received signal 3"), 1u);
+    EXPECT_EQ(b.count("received signal 15"), 0u);
+    // The wait ran its course: the chunk was lost, not the stop.
+    EXPECT_EQ(b.count("cannot lock dev/ttyACM12"), 1u);
+    close(client);
+}
+
+TEST(Stop, OtherSignalsEndAtOnceAndTheNextStartTakesTheLocksOver) {
+    bridge b;
+    const int client = b.attach(channel::ctrl);
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_EQ(read_for(b.modem(channel::ctrl).master, 3), "AT\r");
+    const auto status = b.stop(SIGINT);
+    ASSERT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT);
+    EXPECT_EQ(b.texts(), std::vector<std::string>{"running"});
+    for (const char *device : {"dev/ptyp6", "dev/ptyp7", "dev/ttyACM12"}) {
+        EXPECT_TRUE(b.lock_exists(device)) << device;
+    }
+    close(client);
+
+    // A new daemon in the same place finds them stale.
+    b.start();
+    const int again = b.attach(channel::ctrl, 1);
+    ASSERT_GE(again, 0);
+    ASSERT_TRUE(write_all(again, "ATI\r"));
+    EXPECT_EQ(read_for(b.modem(channel::ctrl).master, 4), "ATI\r");
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+    EXPECT_TRUE(exited_cleanly(b.stop()));
+    close(again);
+}
+
+TEST(Stop, AStopAtAnyMomentNeverWaitsForTraffic) {
+    std::mt19937 random(static_cast<unsigned>(getpid()));
+    for (int round = 0; round < 24; ++round) {
+        const bool busy = round % 2 == 1;
+        bridge b;
+        ASSERT_TRUE(b.wait_message("running"));
+        int client = -1;
+        if (busy) {
+            client = b.attach(channel::ctrl);
+            ASSERT_TRUE(write_all(client, std::string(2000, 'b')));
+        }
+        // Anywhere from before the masters are open to deep in the relay.
+        const auto delay = std::chrono::microseconds(random() % 3000);
+        std::this_thread::sleep_for(delay);
+        const auto sent = steady::now();
+        const auto status = b.stop(SIGTERM, 10s);
+        EXPECT_TRUE(exited_cleanly(status)) << "round " << round;
+        EXPECT_LT(steady::now() - sent, 3s) << "round " << round;
+        EXPECT_EQ(b.texts(LOG_INFO).back(), "exit");
+        for (const char *device : {"dev/ptyp6", "dev/ptyp7", "dev/ttyACM12", "dev/ttyACM11"}) {
+            EXPECT_FALSE(b.lock_exists(device)) << device;
+        }
+        if (client >= 0) {
+            close(client);
+        }
+    }
+}
+
+TEST(Stop, SignalStormsDuringTrafficStillEndInOneOrderlyStop) {
+    bridge b;
+    const int client = b.attach(channel::ctrl);
+    std::atomic<bool> storm{true};
+    std::thread sender([&] {
+        while (storm) {
+            kill(b.pid(), SIGTERM);
+            kill(b.pid(), SIGQUIT);
+        }
+    });
+    (void)!write(client, std::string(3000, 's').data(), 3000);
+    const auto status = b.wait_exit(10s);
+    storm = false;
+    sender.join();
+    // The reset to the default action may let a later signal end the
+    // process before "exit": either way it stopped, and stopped once.
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(b.count("running"), 1u);
+    const auto texts = b.texts(LOG_INFO);
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_TRUE(texts[1] == "received signal 15" || texts[1] == "received signal 3");
+    close(client);
+}
+
+TEST(Idle, NoWakeUpsAndNoCpuWhileNoBytesFlow) {
+    bridge b;
+    const int client = b.attach(channel::ctrl);
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_EQ(read_for(b.modem(channel::ctrl).master, 3), "AT\r");
+    ASSERT_TRUE(write_all(b.modem(channel::ctrl).master, "OK"));
+    ASSERT_EQ(read_for(client, 2), "OK");
+    ASSERT_TRUE(poll_until([&] { return b.idle(); }));
+
+    const auto sample = [&] {
+        std::ifstream status("/proc/" + std::to_string(b.pid()) + "/status");
+        std::string line;
+        long long switches = 0;
+        while (std::getline(status, line)) {
+            if (line.find("ctxt_switches:") != std::string::npos) {
+                switches += std::stoll(line.substr(line.find(':') + 1));
+            }
+        }
+        std::ifstream stat("/proc/" + std::to_string(b.pid()) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+        return std::pair{switches, std::stoll(f[11]) + std::stoll(f[12])}; // utime + stime
+    };
+    const auto before = sample();
+    // A measuring window, not a wait for anything.
+    std::this_thread::sleep_for(1500ms);
+    const auto after = sample();
+    EXPECT_EQ(after.first, before.first) << "the daemon woke up while idle";
+    EXPECT_EQ(after.second, before.second) << "the daemon used CPU while idle";
+    EXPECT_TRUE(b.idle());
+    close(client);
+}

@@ -1,0 +1,281 @@
+// Lock files and device opening, seen from outside the daemon: what it
+// writes, what it takes over, what it leaves alone, and how it gives up.
+
+#include "harness.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+using namespace harness;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string file_text(const std::string &path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd >= 0) {
+        char buffer[256];
+        ssize_t n = 0;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fd);
+    }
+    return text;
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+}
+
+std::string lock_text(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+// A process ID that no process has any more.
+pid_t gone_pid() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return child;
+}
+
+} // namespace
+
+TEST(Locks, EachOpenPortHoldsAnHdbLockWithTheDaemonsPid) {
+    bridge b;
+    const int client = b.attach(channel::ctrl);
+    for (const char *device : {"dev/ptyp6", "dev/ptyp7"}) {
+        const std::string path = b.path(lock_name(device));
+        EXPECT_EQ(file_text(path), lock_text(b.pid())) << path;
+        EXPECT_EQ(file_text(path).size(), 11u);
+        struct stat st {};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+    }
+    EXPECT_EQ(b.stop(), 0);
+    for (const char *device : {"dev/ptyp6", "dev/ptyp7", "dev/ttyACM12", "dev/ttyACM11"}) {
+        EXPECT_FALSE(b.lock_exists(device)) << device;
+    }
+    close(client);
+}
+
+TEST(Locks, StaleLocksAreTakenOverAtOnce) {
+    const std::vector<std::string> stale{lock_text(gone_pid()), "0\n", "-17\n", "no number\n", "",
+                                         std::string("\x01\x02\x00\x00", 4), "99999999999\n"};
+    for (const auto &content : stale) {
+        bridge b({.start = false});
+        write_file(b.path("lock/LCK..ptyp6"), content);
+        b.start();
+        ASSERT_TRUE(poll_until([&] { return b.idle(); })) << content;
+        EXPECT_EQ(file_text(b.path("lock/LCK..ptyp6")), lock_text(b.pid()));
+        EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+        // Taken in the first attempt, without waiting.
+        const auto opened = b.find("running");
+        ASSERT_TRUE(opened);
+        EXPECT_LT(b.events().back().usec - opened->usec, 500000);
+    }
+}
+
+TEST(Locks, LiveOwnerKeepsTheDeviceAndOnlyItsLockIsRetried) {
+    // The owner is this test process; then the daemon's own PID.
+    bridge b({.start = false});
+    write_file(b.path("lock/LCK..ptyp6"), lock_text(getpid()));
+    b.start();
+    ASSERT_TRUE(b.wait_count("cannot lock dev/ptyp6", 2));
+    EXPECT_EQ(file_text(b.path("lock/LCK..ptyp6")), lock_text(getpid()));
+    EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
+    EXPECT_EQ(b.opens("dev/ptyp7"), 0u); // audio waits for ctrl
+    const auto all = b.messages();
+    std::vector<long long> at;
+    for (const auto &e : all) {
+        if (e.text == "cannot lock dev/ptyp6") {
+            at.push_back(e.usec);
+        }
+    }
+    // Each round: 1 to 2 seconds of lock attempts, then the 1-second pause.
+    ASSERT_GE(at.size(), 2u);
+    const double round = static_cast<double>(at[1] - at[0]) / 1e6;
+    EXPECT_GE(round, 2.0);
+    EXPECT_LT(round, 3.6);
+    EXPECT_EQ(b.texts(LOG_ERR).front(), "cannot lock dev/ptyp6");
+
+    fs::remove(b.path("lock/LCK..ptyp6"));
+    const int client = b.attach(channel::ctrl);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(file_text(b.path("lock/LCK..ptyp6")), lock_text(b.pid()));
+    close(client);
+}
+
+TEST(Locks, TheDaemonsOwnPidCountsAsALiveOwner) {
+    bridge b({.start = false, .in_child = [] {
+                  // Same PID after exec: the daemon finds its own ID in the lock.
+                  char text[16];
+                  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+                  const int fd = ::open("lock/LCK..ptyp7", O_WRONLY | O_CREAT | O_EXCL, 0644);
+                  (void)!write(fd, text, 11);
+                  close(fd);
+              }});
+    b.start();
+    ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp7"));
+    EXPECT_EQ(file_text(b.path("lock/LCK..ptyp7")), lock_text(b.pid()));
+    EXPECT_EQ(b.opens("dev/ptyp7"), 0u);
+    EXPECT_TRUE(b.lock_exists("dev/ptyp6")); // ctrl stays open meanwhile
+}
+
+TEST(Locks, EntriesThatAreNoPlainFileAreNeverReadFollowedOrRemoved) {
+    struct hostile {
+        const char *name;
+        std::function<void(bridge &, const std::string &)> make;
+    };
+    const std::vector<hostile> cases{
+        {"fifo", [](bridge &, const std::string &p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }},
+        {"directory", [](bridge &, const std::string &p) { fs::create_directory(p); }},
+        {"dangling symlink", [](bridge &, const std::string &p) { fs::create_symlink("nowhere", p); }},
+        {"symlink to a stale-looking file",
+         [](bridge &b, const std::string &p) {
+             write_file(b.path("precious"), "0\n");
+             fs::create_symlink(b.path("precious"), p);
+         }},
+        {"symlink to a fifo",
+         [](bridge &b, const std::string &p) {
+             ASSERT_EQ(mkfifo(b.path("pipe").c_str(), 0644), 0);
+             fs::create_symlink(b.path("pipe"), p);
+         }},
+        {"device", [](bridge &, const std::string &p) { fs::create_symlink("/dev/null", p); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bridge b({.args = {"-d", "4"}});
+        const std::string lock = b.path("lock/LCK..ttyACM12");
+        c.make(b, lock);
+        const auto before = fs::symlink_status(lock).type();
+        const int client = b.attach(channel::ctrl);
+        ASSERT_TRUE(write_all(client, "AT\r"));
+        ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
+        EXPECT_EQ(b.texts(LOG_ERR), (std::vector<std::string>{
+                                        "cannot lock dev/ttyACM12",
+                                        "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
+        EXPECT_EQ(fs::symlink_status(lock).type(), before);
+        if (fs::exists(b.path("precious"))) {
+            EXPECT_EQ(file_text(b.path("precious")), "0\n");
+        }
+        EXPECT_EQ(b.opens("dev/ttyACM12"), 0u);
+        // Never stuck: the stop comes at once.
+        const auto started = steady::now();
+        EXPECT_EQ(b.stop(SIGTERM), 0);
+        EXPECT_LT(steady::now() - started, 2s);
+        close(client);
+    }
+}
+
+TEST(Locks, ALockFileThatCannotBeFilledIsNotLeftBehind) {
+    // The process ID is written short: the file size limit cuts it.
+    bridge b({.start = false, .in_child = [] {
+                  signal(SIGXFSZ, SIG_IGN);
+                  const rlimit small{5, 5};
+                  setrlimit(RLIMIT_FSIZE, &small);
+              }});
+    b.start();
+    ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp6"));
+    EXPECT_FALSE(b.lock_exists("dev/ptyp6"));
+    EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
+    // At no moment did the daemon believe it held the device.
+    std::size_t creates = 0;
+    for (const auto &e : b.events()) {
+        creates += e.kind == 'O' && e.text == "lock/LCK..ptyp6" ? 1 : 0;
+    }
+    EXPECT_GE(creates, 10u); // retried every 100 ms for 1 to 2 seconds
+    EXPECT_LE(creates, 21u);
+}
+
+TEST(Locks, MissingLockDirectoryMeansNoDeviceIsEverOpened) {
+    bridge b({.start = false});
+    fs::remove(b.path("lock"));
+    b.start();
+    ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp6"));
+    EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{"cannot lock dev/ptyp6"});
+    EXPECT_EQ(b.stop(), 0);
+}
+
+TEST(Ports, MissingDeviceIsRetriedEverySecondWithoutALockLeft) {
+    bridge b({.link_ctrl_pty = false});
+    ASSERT_TRUE(b.wait_count("cannot open dev/ptyp6 (2, No such file or directory)", 3));
+    EXPECT_FALSE(b.lock_exists("dev/ptyp6"));
+    EXPECT_EQ(b.opens("dev/ptyp7"), 0u);
+    std::vector<long long> at;
+    for (const auto &e : b.messages()) {
+        if (e.text.rfind("cannot open", 0) == 0) {
+            at.push_back(e.usec);
+        }
+    }
+    for (std::size_t i = 1; i < at.size(); ++i) {
+        EXPECT_GE(at[i] - at[i - 1], 990000);
+        EXPECT_LT(at[i] - at[i - 1], 1600000);
+    }
+    // Once the device appears, the next round takes it.
+    fs::create_symlink("/dev/ptmx", b.path("dev/ptyp6"));
+    const int client = b.attach(channel::ctrl);
+    ASSERT_GE(client, 0);
+    close(client);
+}
+
+TEST(Ports, DeviceThatIsNoTerminalOpensWithItsFailuresLogged) {
+    bridge b({.start = false});
+    fs::remove(b.path("dev/ttyACM12"));
+    write_file(b.path("dev/ttyACM12"), "");
+    b.start();
+    const int client = b.attach(channel::ctrl);
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_TRUE(poll_until([&] { return file_text(b.path("dev/ttyACM12")) == "AT\r"; }));
+    EXPECT_EQ(b.texts(LOG_WARNING),
+              std::vector<std::string>{"cannot flush dev/ttyACM12 (25, Inappropriate ioctl for device)"});
+    EXPECT_EQ(b.texts(LOG_ERR),
+              (std::vector<std::string>{"cannot get dev/ttyACM12 attributes (25, Inappropriate ioctl for device)",
+                                        "cannot set dev/ttyACM12 attributes (25, Inappropriate ioctl for device)"}));
+    EXPECT_TRUE(b.lock_exists("dev/ttyACM12"));
+    close(client);
+}
+
+TEST(Ports, DescriptorsAbove1023AreRefusedAndTheDaemonStillStops) {
+    bridge b({.start = false, .in_child = [] {
+                  // Inherited descriptors fill every number select can watch
+                  // (those of the test that close on exec included).
+                  const int null_fd = ::open("/dev/null", O_RDONLY);
+                  for (int fd = 3; fd < 1024; ++fd) {
+                      const int flags = fcntl(fd, F_GETFD);
+                      if (flags < 0 || (flags & FD_CLOEXEC) != 0) {
+                          dup2(null_fd, fd);
+                      }
+                  }
+              }});
+    b.start();
+    ASSERT_TRUE(b.wait_count("cannot open dev/ptyp6 (24, Too many open files)", 2));
+    EXPECT_FALSE(b.lock_exists("dev/ptyp6"));
+    for (const auto &t : b.texts(LOG_ERR)) {
+        EXPECT_EQ(t, "cannot open dev/ptyp6 (24, Too many open files)");
+    }
+    const auto started = steady::now();
+    EXPECT_EQ(b.stop(SIGTERM), 0);
+    EXPECT_LT(steady::now() - started, 2s);
+    EXPECT_EQ(b.texts(LOG_INFO).back(), "exit");
+}
