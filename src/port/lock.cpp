@@ -48,26 +48,6 @@ void remove_if_same(const char *path, const struct stat &examined) {
     }
 }
 
-// The process ID at the start of the text: leading white space and a sign
-// are accepted; no number, or one that no process can have, gives 0.
-pid_t parse_owner(const char *text) {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
-        ++text;
-    }
-    const bool negative = *text == '-';
-    if (*text == '-' || *text == '+') {
-        ++text;
-    }
-    long long value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        value = value * 10 + (*text - '0');
-        if (value > INT_MAX) {
-            return 0;
-        }
-    }
-    return static_cast<pid_t>(negative ? -value : value);
-}
-
 // Takes away a lock file whose owner is gone. Only a regular file is read:
 // a FIFO, a device, a directory or a symbolic link in its place counts as
 // held by someone else and is left alone.
@@ -85,7 +65,7 @@ void remove_if_stale(const char *path) {
                           ? read(fd, text.data(), text.size() - 1)
                           : -1;
     close(fd);
-    if (n >= 0 && !pid_alive(parse_owner(text.data()))) {
+    if (n >= 0 && !pid_alive(lock_owner(text.data()))) {
         remove_if_same(path, seen);
     }
 }
@@ -112,6 +92,24 @@ bool try_create(const char *path) {
 }
 
 } // namespace
+
+pid_t lock_owner(const char *text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
+        ++text;
+    }
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        ++text;
+    }
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > INT_MAX) {
+            return 0;
+        }
+    }
+    return static_cast<pid_t>(negative ? -value : value);
+}
 
 bool dev_lock(const char *device, int timeout) {
     const lock_path path = make_lock_path(device);

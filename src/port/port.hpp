@@ -22,6 +22,10 @@ void port_close(port &p);
 [[nodiscard]] bool dev_lock(const char *device, int timeout);
 void dev_unlock(const char *device);
 
+// The process ID at the start of a lock file's text: leading white space and
+// a sign are accepted; no number, or one that no process can have, gives 0.
+[[nodiscard]] pid_t lock_owner(const char *text);
+
 [[nodiscard]] bool pid_alive(pid_t pid);
 // kill(pid, sig), but never for pid 0 or less: those fail with ESRCH.
 int pid_kill(pid_t pid, int sig);
