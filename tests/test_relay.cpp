@@ -404,3 +404,62 @@ TEST(Relay, PortOpenedLaterInThePassIsNotTakenForReady) {
     EXPECT_EQ(read_for(audio, 1), "y");
     close(audio);
 }
+
+TEST(Relay, ReadErrorsOtherThanHangUpAreLoggedAndCloseByTheRules) {
+    // A port found ready whose bytes are gone by the time it is read: its
+    // read fails with EAGAIN. The daemon is held in the ctrl modem's lock
+    // wait, earlier in the same pass, while the bytes are taken away.
+    for (const bool modem_side : {true, false}) {
+        SCOPED_TRACE(modem_side ? "audio modem" : "audio pseudo-terminal");
+        bridge b({.args = {"-d", "5"}});
+        const int ctrl = b.attach(channel::ctrl);
+        const int audio = b.attach(channel::audio);
+        ASSERT_TRUE(write_all(audio, "x"));
+        ASSERT_EQ(read_for(b.modem(channel::audio).master, 1), "x");
+        {
+            std::FILE *f = std::fopen(b.path("lock/LCK..ttyACM12").c_str(), "w");
+            std::fprintf(f, "%10d\n", static_cast<int>(getpid()));
+            std::fclose(f);
+        }
+        {
+            paused stop(b.pid());
+            ASSERT_TRUE(write_all(ctrl, "AT\r"));
+            if (modem_side) {
+                ASSERT_TRUE(write_all(b.modem(channel::audio).master, "late"));
+            } else {
+                ASSERT_TRUE(write_all(audio, "late"));
+            }
+            ASSERT_TRUE(poll_until([&] {
+                return b.unread_from_client(channel::ctrl) == 3 &&
+                       (modem_side ? b.unread_from_modem(channel::audio)
+                                   : b.unread_from_client(channel::audio)) == 4;
+            }));
+        }
+        ASSERT_TRUE(b.wait_message("ctrl PTY-GSM, [3] \"AT\r\""));
+        if (modem_side) {
+            const int thief = ::open(b.modem(channel::audio).slave.c_str(),
+                                     O_RDWR | O_NOCTTY | O_NONBLOCK);
+            EXPECT_EQ(read_for(thief, 4), "late");
+            close(thief);
+        } else {
+            EXPECT_EQ(b.take_from_client(channel::audio, 4), "late");
+        }
+        const std::string source = modem_side ? "dev/ttyACM11" : "dev/ptyp7";
+        const std::string error = source + " read error (11, Resource temporarily unavailable)";
+        ASSERT_TRUE(b.wait_message(error));
+        ASSERT_TRUE(poll_until([&] { return b.idle(); }));
+        const auto texts = b.texts();
+        const auto at = static_cast<std::size_t>(b.index_of(error));
+        ASSERT_GT(texts.size(), at + 1);
+        EXPECT_TRUE(std::regex_match(texts[at + 1], std::regex(source + " close, fd=[0-9]+")));
+        if (modem_side) {
+            EXPECT_EQ(b.opens("dev/ptyp7"), 1u); // the pseudo-terminal stays
+        } else {
+            ASSERT_GT(texts.size(), at + 2);
+            EXPECT_TRUE(std::regex_match(texts[at + 2], std::regex("dev/ttyACM11 close, fd=[0-9]+")));
+        }
+        EXPECT_FALSE(b.lock_exists("dev/ttyACM11"));
+        close(ctrl);
+        close(audio);
+    }
+}

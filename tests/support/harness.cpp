@@ -455,6 +455,10 @@ std::size_t bridge::unread_from_client(channel c) {
     return pending(masters_[static_cast<std::size_t>(c)]);
 }
 
+std::string bridge::take_from_client(channel c, std::size_t count) {
+    return read_for(masters_[static_cast<std::size_t>(c)], count);
+}
+
 std::size_t bridge::unread_from_modem(channel c) {
     const int slave = ::open(modem(c).slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     const std::size_t n = pending(slave);

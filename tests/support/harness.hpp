@@ -104,6 +104,8 @@ class bridge {
     int attach(channel c, std::size_t seen = 0);
     // Bytes the client has sent that the daemon has not read yet.
     std::size_t unread_from_client(channel c);
+    // Reads, in the daemon's place, what the client has sent.
+    std::string take_from_client(channel c, std::size_t count);
     // Bytes the modem has sent that the daemon has not read yet.
     std::size_t unread_from_modem(channel c);
     // The first message with this text, if any.
