@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// One pseudo-terminal pair. The emulator keeps the slave open itself, so the
+// master never sees a hang-up when the client closes its side.
+struct pty_pair {
+    int master = -1; // non-blocking
+    int slave = -1;
+    std::string slave_path; // /dev/pts/N
+};
+
+// New pair with the slave in raw mode. Returns false (logged) on failure,
+// with nothing left open.
+bool pty_create(pty_pair &p);
+void pty_close(pty_pair &p);
+
+// Makes path a symlink to target, atomically replacing whatever is there.
+bool link_replace(const std::string &target, const char *path);
+
+// Removes path only while it is still our symlink to target.
+void link_remove(const char *path, const std::string &target);
+
+// Writes a file atomically: a temporary file beside it, then rename.
+bool write_file_atomic(const char *path, std::string_view content);

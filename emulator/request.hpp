@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+inline constexpr const char *DEFAULT_RING_NUMBER = "0123456789";
+inline constexpr int DEFAULT_UNPLUG_MS = 500;
+inline constexpr int MAX_UNPLUG_MS = 600000;
+
+enum class request_kind { invalid, ring, hangup, unplug, status };
+
+// One line of the control FIFO.
+struct request {
+    request_kind kind = request_kind::invalid;
+    std::string number; // ring
+    bool ctrl = false;  // unplug
+    bool audio = false; // unplug
+    int ms = DEFAULT_UNPLUG_MS;
+};
+
+// Words are separated by spaces or tabs; a trailing CR is ignored.
+//   ring [number] | hangup | unplug ctrl|audio|both [ms] | status
+request parse_request(std::string_view line);
