@@ -3,11 +3,11 @@
 
 #include "harness.hpp"
 
-#include <csignal>
 #include <atomic>
+#include <csignal>
 #include <fstream>
-#include <iterator>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -84,13 +84,13 @@ TEST(Options, DebugMaskSelectsTheKindsOfDebugMessage) {
         {{"-d", "4"}, false, false, true},
         {{"-d", "7"}, true, true, true},
         {{"-d7"}, true, true, true},
-        {{"-d", " +5x"}, true, false, true},     // white space, sign, stops at the x
-        {{"-d", "abc"}, false, false, false},    // no leading digits
-        {{"-d", "-1"}, true, true, true},        // every bit
-        {{"-d", "8"}, false, false, false},      // bits that mean nothing
-        {{"-d", "99999999999"}, true, true, true}, // the largest 32-bit value
+        {{"-d", " +5x"}, true, false, true},           // white space, sign, stops at the x
+        {{"-d", "abc"}, false, false, false},          // no leading digits
+        {{"-d", "-1"}, true, true, true},              // every bit
+        {{"-d", "8"}, false, false, false},            // bits that mean nothing
+        {{"-d", "99999999999"}, true, true, true},     // the largest 32-bit value
         {{"-d", "-99999999999"}, false, false, false}, // the smallest: only the sign bit
-        {{"-d", "1", "-d", "4"}, false, false, true}, // the last one counts
+        {{"-d", "1", "-d", "4"}, false, false, true},  // the last one counts
         {{"-x", "-d", "2", "extra"}, false, true, false},
     };
     for (const auto &c : cases) {
@@ -132,7 +132,8 @@ TEST(Stop, TermAndQuitCloseEveryPortInOrderAndRemoveEveryLock) {
         EXPECT_EQ(tail[0], "received signal " + std::to_string(sig));
         const char *order[] = {"dev/ttyACM11", "dev/ttyACM12", "dev/ptyp7", "dev/ptyp6"};
         for (int i = 0; i < 4; ++i) {
-            EXPECT_TRUE(std::regex_match(tail[1 + i], std::regex(std::string(order[i]) + " close, fd=[0-9]+")))
+            EXPECT_TRUE(std::regex_match(tail[1 + i],
+                                         std::regex(std::string(order[i]) + " close, fd=[0-9]+")))
                 << tail[1 + i];
             EXPECT_FALSE(b.lock_exists(order[i]));
         }

@@ -79,8 +79,10 @@ TEST(Locks, EachOpenPortHoldsAnHdbLockWithTheDaemonsPid) {
 }
 
 TEST(Locks, StaleLocksAreTakenOverAtOnce) {
-    const std::vector<std::string> stale{lock_text(gone_pid()), "0\n", "-17\n", "no number\n", "",
-                                         std::string("\x01\x02\x00\x00", 4), "99999999999\n"};
+    const std::vector<std::string> stale{
+        lock_text(gone_pid()), "0\n", "-17\n",
+        "no number\n",         "",    std::string("\x01\x02\x00\x00", 4),
+        "99999999999\n"};
     for (const auto &content : stale) {
         bridge b({.start = false});
         write_file(b.path("lock/LCK..ptyp6"), content);
@@ -149,7 +151,8 @@ TEST(Locks, EntriesThatAreNoPlainFileAreNeverReadFollowedOrRemoved) {
     const std::vector<hostile> cases{
         {"fifo", [](bridge &, const std::string &p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }},
         {"directory", [](bridge &, const std::string &p) { fs::create_directory(p); }},
-        {"dangling symlink", [](bridge &, const std::string &p) { fs::create_symlink("nowhere", p); }},
+        {"dangling symlink",
+         [](bridge &, const std::string &p) { fs::create_symlink("nowhere", p); }},
         {"symlink to a stale-looking file",
          [](bridge &b, const std::string &p) {
              write_file(b.path("precious"), "0\n");
@@ -171,9 +174,9 @@ TEST(Locks, EntriesThatAreNoPlainFileAreNeverReadFollowedOrRemoved) {
         const int client = b.attach(channel::ctrl);
         ASSERT_TRUE(write_all(client, "AT\r"));
         ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
-        EXPECT_EQ(b.texts(LOG_ERR), (std::vector<std::string>{
-                                        "cannot lock dev/ttyACM12",
-                                        "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
+        EXPECT_EQ(b.texts(LOG_ERR),
+                  (std::vector<std::string>{"cannot lock dev/ttyACM12",
+                                            "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
         EXPECT_EQ(fs::symlink_status(lock).type(), before);
         if (fs::exists(b.path("precious"))) {
             EXPECT_EQ(file_text(b.path("precious")), "0\n");
@@ -247,11 +250,13 @@ TEST(Ports, DeviceThatIsNoTerminalOpensWithItsFailuresLogged) {
     const int client = b.attach(channel::ctrl);
     ASSERT_TRUE(write_all(client, "AT\r"));
     ASSERT_TRUE(poll_until([&] { return file_text(b.path("dev/ttyACM12")) == "AT\r"; }));
-    EXPECT_EQ(b.texts(LOG_WARNING),
-              std::vector<std::string>{"cannot flush dev/ttyACM12 (25, Inappropriate ioctl for device)"});
+    EXPECT_EQ(
+        b.texts(LOG_WARNING),
+        std::vector<std::string>{"cannot flush dev/ttyACM12 (25, Inappropriate ioctl for device)"});
     EXPECT_EQ(b.texts(LOG_ERR),
-              (std::vector<std::string>{"cannot get dev/ttyACM12 attributes (25, Inappropriate ioctl for device)",
-                                        "cannot set dev/ttyACM12 attributes (25, Inappropriate ioctl for device)"}));
+              (std::vector<std::string>{
+                  "cannot get dev/ttyACM12 attributes (25, Inappropriate ioctl for device)",
+                  "cannot set dev/ttyACM12 attributes (25, Inappropriate ioctl for device)"}));
     EXPECT_TRUE(b.lock_exists("dev/ttyACM12"));
     close(client);
 }

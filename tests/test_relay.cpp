@@ -54,7 +54,9 @@ struct paused {
         kill(pid, SIGSTOP);
         EXPECT_TRUE(poll_until([&] { return process_state(pid) == 'T'; }));
     }
-    ~paused() { kill(pid, SIGCONT); }
+    ~paused() {
+        kill(pid, SIGCONT);
+    }
 };
 
 } // namespace
@@ -166,12 +168,9 @@ TEST(Relay, DebugMessagesShowEachDirectionInItsOwnFormat) {
     answer(audio, channel::audio, std::string(32, 'd'));
 
     const std::vector<std::string> expected{
-        "ctrl PTY-GSM, [3] \"AT\r\"",
-        "ctrl GSM-PTY, [6], \"\r\nOK\r\n\"",
-        "ctrl PTY-GSM, [3] \"A\"",
-        "audio PTY-GSM, [31] \"" + std::string(31, 'a') + "\"",
-        "audio PTY-GSM, [32] \"{audio}\"",
-        "audio GSM-PTY, [31] \"" + std::string(31, 'c') + "\"",
+        "ctrl PTY-GSM, [3] \"AT\r\"",      "ctrl GSM-PTY, [6], \"\r\nOK\r\n\"",
+        "ctrl PTY-GSM, [3] \"A\"",         "audio PTY-GSM, [31] \"" + std::string(31, 'a') + "\"",
+        "audio PTY-GSM, [32] \"{audio}\"", "audio GSM-PTY, [31] \"" + std::string(31, 'c') + "\"",
         "audio GSM-PTY, [32] \"{audio}\"",
     };
     EXPECT_EQ(b.texts(LOG_DEBUG), expected);
@@ -237,7 +236,10 @@ TEST(Relay, ModemHangUpClosesOnlyTheModemPortAndReplugWorks) {
     const auto errors = b.texts(LOG_ERR);
     ASSERT_EQ(errors.size(), 2u);
     // Gone, or still there but hung up, depending on how far the kernel got.
-    EXPECT_TRUE(std::regex_match(errors[0], std::regex(R"(cannot open dev/ttyACM12 \((2, No such file or directory|5, Input/output error)\))")))
+    EXPECT_TRUE(std::regex_match(
+        errors[0],
+        std::regex(
+            R"(cannot open dev/ttyACM12 \((2, No such file or directory|5, Input/output error)\))")))
         << errors[0];
     EXPECT_EQ(errors[1], "dev/ptyp6 data lost, cannot open dev/ttyACM12");
     EXPECT_FALSE(b.lock_exists("dev/ttyACM12"));
@@ -268,7 +270,8 @@ TEST(Relay, ModemThatTakesNothingMoreLosesDataAndClosesAlone) {
     ASSERT_TRUE(failed);
     // Bytes still on their way may open the port again: that is fine.
     const auto texts = b.texts();
-    const long error = b.index_of("dev/ttyACM12 write error (11, Resource temporarily unavailable)");
+    const long error =
+        b.index_of("dev/ttyACM12 write error (11, Resource temporarily unavailable)");
     ASSERT_GE(error, 0);
     ASSERT_GT(texts.size(), static_cast<std::size_t>(error + 1));
     EXPECT_TRUE(std::regex_match(texts[error + 1], std::regex("dev/ttyACM12 close, fd=[0-9]+")));
@@ -277,8 +280,10 @@ TEST(Relay, ModemThatTakesNothingMoreLosesDataAndClosesAlone) {
         EXPECT_FALSE(std::regex_match(t, std::regex("dev/ptyp6 close.*"))) << t;
         // A partial write names what was written and what was read.
         std::smatch m;
-        if (std::regex_match(t, m,
-                             std::regex(R"(dev/ptyp6 data lost, cannot write dev/ttyACM12 \(([0-9]+) of ([0-9]+)\))"))) {
+        if (std::regex_match(
+                t, m,
+                std::regex(
+                    R"(dev/ptyp6 data lost, cannot write dev/ttyACM12 \(([0-9]+) of ([0-9]+)\))"))) {
             EXPECT_LT(std::stoi(m[1]), std::stoi(m[2]));
             EXPECT_GT(std::stoi(m[1]), 0);
         }
@@ -325,8 +330,9 @@ TEST(Relay, ModemLockHeldByALiveProcessLosesTheChunkAfterTheWait) {
     const double waited = static_cast<double>(refused->usec - shown->usec) / 1e6;
     EXPECT_GE(waited, 1.0);
     EXPECT_LT(waited, 2.5);
-    EXPECT_EQ(b.texts(LOG_ERR), (std::vector<std::string>{"cannot lock dev/ttyACM12",
-                                                          "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
+    EXPECT_EQ(b.texts(LOG_ERR),
+              (std::vector<std::string>{"cannot lock dev/ttyACM12",
+                                        "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
     EXPECT_EQ(file_text(b.path("lock/LCK..ttyACM12")), lock_text(getpid()));
     EXPECT_EQ(b.opens("dev/ttyACM12"), 0u);
 
@@ -354,8 +360,10 @@ TEST(Relay, PortsReadyInOnePassAreServedCtrlFirstPtyBeforeModem) {
         ASSERT_TRUE(write_all(audio, "2"));
         ASSERT_TRUE(write_all(ctrl, "1"));
         ASSERT_TRUE(poll_until([&] {
-            return b.unread_from_client(channel::ctrl) == 1 && b.unread_from_client(channel::audio) == 1 &&
-                   b.unread_from_modem(channel::ctrl) == 1 && b.unread_from_modem(channel::audio) == 1;
+            return b.unread_from_client(channel::ctrl) == 1 &&
+                   b.unread_from_client(channel::audio) == 1 &&
+                   b.unread_from_modem(channel::ctrl) == 1 &&
+                   b.unread_from_modem(channel::audio) == 1;
         }));
     }
     ASSERT_TRUE(poll_until([&] { return b.texts().size() >= before + 4; }));
@@ -437,8 +445,8 @@ TEST(Relay, ReadErrorsOtherThanHangUpAreLoggedAndCloseByTheRules) {
         }
         ASSERT_TRUE(b.wait_message("ctrl PTY-GSM, [3] \"AT\r\""));
         if (modem_side) {
-            const int thief = ::open(b.modem(channel::audio).slave.c_str(),
-                                     O_RDWR | O_NOCTTY | O_NONBLOCK);
+            const int thief =
+                ::open(b.modem(channel::audio).slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
             EXPECT_EQ(read_for(thief, 4), "late");
             close(thief);
         } else {
@@ -456,7 +464,8 @@ TEST(Relay, ReadErrorsOtherThanHangUpAreLoggedAndCloseByTheRules) {
             EXPECT_EQ(b.opens("dev/ptyp7"), 1u); // the pseudo-terminal stays
         } else {
             ASSERT_GT(texts.size(), at + 2);
-            EXPECT_TRUE(std::regex_match(texts[at + 2], std::regex("dev/ttyACM11 close, fd=[0-9]+")));
+            EXPECT_TRUE(
+                std::regex_match(texts[at + 2], std::regex("dev/ttyACM11 close, fd=[0-9]+")));
         }
         EXPECT_FALSE(b.lock_exists("dev/ttyACM11"));
         close(ctrl);

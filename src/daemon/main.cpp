@@ -17,7 +17,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#if !defined(PTYBRIDGE_CTRL_PTY) || !defined(PTYBRIDGE_AUDIO_PTY) ||                             \
+#if !defined(PTYBRIDGE_CTRL_PTY) || !defined(PTYBRIDGE_AUDIO_PTY) ||                               \
     !defined(PTYBRIDGE_CTRL_GSM) || !defined(PTYBRIDGE_AUDIO_GSM)
 #error "the four device paths must be set at build time"
 #endif
@@ -169,15 +169,16 @@ int main(int argc, char *argv[]) {
     }
 
     open_wake_pipe();
-    signal(SIGTERM, stop_handler);
-    signal(SIGQUIT, stop_handler);
+    // Cannot fail for these two signals.
+    (void)signal(SIGTERM, stop_handler);
+    (void)signal(SIGQUIT, stop_handler);
     syslog(LOG_INFO, "running");
 
     run(p);
 
     syslog(LOG_INFO, "received signal %i", static_cast<int>(stop_signal));
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGQUIT, SIG_DFL);
+    (void)signal(SIGTERM, SIG_DFL);
+    (void)signal(SIGQUIT, SIG_DFL);
     port_close(p.audio_gsm);
     port_close(p.ctrl_gsm);
     port_close(p.audio_pty);

@@ -29,8 +29,10 @@ using lock_path = std::array<char, 64>;
 
 lock_path make_lock_path(const char *device) {
     lock_path path{};
-    // The GNU basename: it does not modify its argument.
-    std::snprintf(path.data(), path.size(), "%s/LCK..%s", PTYBRIDGE_LOCK_DIR, basename(device));
+    // The GNU basename: it does not modify its argument. A path too long
+    // for the buffer is cut short.
+    (void)std::snprintf(path.data(), path.size(), "%s/LCK..%s", PTYBRIDGE_LOCK_DIR,
+                        basename(device));
     return path;
 }
 
@@ -76,7 +78,7 @@ bool try_create(const char *path) {
         return false;
     }
     std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
+    (void)std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
     const std::size_t length = std::strlen(text.data());
     const bool whole = write(fd, text.data(), length) == static_cast<ssize_t>(length);
     if (!whole) {

@@ -27,17 +27,37 @@ void close_ports(const std::array<side, 2> &order, port &source, port &destinati
 } // namespace
 
 const relay_direction ctrl_pty_to_gsm{
-    DEBUG_CTRL,  "ctrl PTY-GSM, [%i] \"%s\"",          false, true,
-    {side::source, side::destination}, {side::destination, side::none}};
+    .debug_bit = DEBUG_CTRL,
+    .debug_format = "ctrl PTY-GSM, [%i] \"%s\"",
+    .audio = false,
+    .open_destination = true,
+    .close_on_read_failure = {side::source, side::destination},
+    .close_on_write_failure = {side::destination, side::none},
+};
 const relay_direction audio_pty_to_gsm{
-    DEBUG_AUDIO, "audio PTY-GSM, [%i] \"%s\"",         true,  true,
-    {side::source, side::destination}, {side::destination, side::none}};
+    .debug_bit = DEBUG_AUDIO,
+    .debug_format = "audio PTY-GSM, [%i] \"%s\"",
+    .audio = true,
+    .open_destination = true,
+    .close_on_read_failure = {side::source, side::destination},
+    .close_on_write_failure = {side::destination, side::none},
+};
 const relay_direction ctrl_gsm_to_pty{
-    DEBUG_CTRL,  "ctrl GSM-PTY, [%i], \"%s\"",         false, false,
-    {side::source, side::none},        {side::destination, side::source}};
+    .debug_bit = DEBUG_CTRL,
+    .debug_format = "ctrl GSM-PTY, [%i], \"%s\"",
+    .audio = false,
+    .open_destination = false,
+    .close_on_read_failure = {side::source, side::none},
+    .close_on_write_failure = {side::destination, side::source},
+};
 const relay_direction audio_gsm_to_pty{
-    DEBUG_AUDIO, "audio GSM-PTY, [%i] \"%s\"",         true,  false,
-    {side::source, side::none},        {side::destination, side::source}};
+    .debug_bit = DEBUG_AUDIO,
+    .debug_format = "audio GSM-PTY, [%i] \"%s\"",
+    .audio = true,
+    .open_destination = false,
+    .close_on_read_failure = {side::source, side::none},
+    .close_on_write_failure = {side::destination, side::source},
+};
 
 void relay(const relay_direction &direction, port &source, port &destination) {
     char buffer[buffer_size];

@@ -10,9 +10,9 @@ enum class side : std::uint8_t { none, source, destination };
 // One of the four directions of the bridge: what differs between them.
 struct relay_direction {
     std::int32_t debug_bit;
-    const char *debug_format; // takes the byte count and a text
-    bool audio;               // chunks of 32 bytes or more show as "{audio}"
-    bool open_destination;    // a closed destination is opened, not given up
+    const char *debug_format;                   // takes the byte count and a text
+    bool audio;                                 // chunks of 32 bytes or more show as "{audio}"
+    bool open_destination;                      // a closed destination is opened, not given up
     std::array<side, 2> close_on_read_failure;  // in this order
     std::array<side, 2> close_on_write_failure; // in this order
 };

@@ -1,17 +1,23 @@
 // Preloaded into the daemon under test: reports every syslog message and
 // every open to the test through an inherited pipe, leaving the daemon's
 // own calls untouched. Records are lines: "S <priority> <usec> <text>" and
-// "O <fd> <usec> <path>", the time read from the monotonic clock, with backslash, newline and non-printing bytes escaped
-// as \\, \n and \xHH.
+// "O <fd> <usec> <path>", the time read from the monotonic clock, with backslash, newline and
+// non-printing bytes escaped as \\, \n and \xHH.
+
+// This library defines open and open64 side by side: with 64-bit file
+// offsets on a 32-bit target the headers would turn the first into a
+// second open64. Built without them, it catches both kinds of caller.
+#undef _TIME_BITS
+#undef _FILE_OFFSET_BITS
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
-#include <ctime>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -97,7 +103,7 @@ int open_file(const char *path, int flags, mode_t mode) {
 extern "C" {
 
 __attribute__((visibility("default"))) void vsyslog(int priority, const char *format,
-                                                   va_list args) {
+                                                    va_list args) {
     emit_message(priority, format, args);
 }
 
@@ -109,7 +115,7 @@ __attribute__((visibility("default"))) void syslog(int priority, const char *for
 }
 
 __attribute__((visibility("default"))) void __syslog_chk(int priority, int, const char *format,
-                                                        ...) {
+                                                         ...) {
     va_list args;
     va_start(args, format);
     emit_message(priority, format, args);
@@ -117,7 +123,7 @@ __attribute__((visibility("default"))) void __syslog_chk(int priority, int, cons
 }
 
 __attribute__((visibility("default"))) void __vsyslog_chk(int priority, int, const char *format,
-                                                         va_list args) {
+                                                          va_list args) {
     emit_message(priority, format, args);
 }
 

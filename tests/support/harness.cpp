@@ -148,7 +148,8 @@ std::string read_available(int fd, steady::duration quiet) {
     char buffer[8192];
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count());
+        const int ms =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count());
         if (poll(&p, 1, ms) <= 0 || (p.revents & POLLIN) == 0) {
             return got;
         }
@@ -188,8 +189,8 @@ std::string pump(int from, int to, const std::string &data, std::size_t window) 
     char buffer[8192];
     while (got.size() < data.size() && steady::now() < deadline) {
         if (sent < data.size() && sent - got.size() < window) {
-            const std::size_t chunk = std::min({data.size() - sent, window - (sent - got.size()),
-                                                std::size_t{4096}});
+            const std::size_t chunk =
+                std::min({data.size() - sent, window - (sent - got.size()), std::size_t{4096}});
             const ssize_t n = write(from, data.data() + sent, chunk);
             if (n > 0) {
                 sent += static_cast<std::size_t>(n);
@@ -266,8 +267,7 @@ void bridge::start() {
         std::string("LD_PRELOAD=") + PTYBRIDGE_CAPTURE_LIBRARY,
         "PTYBRIDGE_TEST_EVENTS_FD=" + std::to_string(events_fd_in_daemon),
         "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=1",
-        "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1",
-        "PATH=/usr/bin:/bin"};
+        "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1", "PATH=/usr/bin:/bin"};
     std::vector<char *> env;
     for (auto &e : env_text) {
         env.push_back(e.data());

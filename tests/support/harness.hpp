@@ -67,7 +67,7 @@ std::string pump(int from, int to, const std::string &data, std::size_t window =
 
 struct options {
     std::vector<std::string> args = {};
-    bool link_ctrl_pty = true;  // else the ctrl master's path is missing
+    bool link_ctrl_pty = true; // else the ctrl master's path is missing
     bool start = true;
     std::function<void()> in_child = {}; // runs in the child just before exec
 };
@@ -80,11 +80,19 @@ class bridge {
     bridge &operator=(const bridge &) = delete;
 
     void start();
-    pid_t pid() const { return pid_; }
-    const std::string &dir() const { return dir_; }
-    std::string path(const std::string &relative) const { return dir_ + "/" + relative; }
+    pid_t pid() const {
+        return pid_;
+    }
+    const std::string &dir() const {
+        return dir_;
+    }
+    std::string path(const std::string &relative) const {
+        return dir_ + "/" + relative;
+    }
 
-    pty &modem(channel c) { return c == channel::ctrl ? ctrl_modem_ : audio_modem_; }
+    pty &modem(channel c) {
+        return c == channel::ctrl ? ctrl_modem_ : audio_modem_;
+    }
 
     // Snapshot of what the daemon has logged and opened so far.
     std::vector<entry> events();
