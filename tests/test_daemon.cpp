@@ -279,3 +279,34 @@ TEST(Idle, NoWakeUpsAndNoCpuWhileNoBytesFlow) {
     EXPECT_TRUE(b.idle());
     close(client);
 }
+
+TEST(Stop, ASignalWhileTheMastersAreBeingOpenedDoesNotWaitForTraffic) {
+    // The audio master's lock is held while the daemon opens the masters:
+    // the stop signal comes during that wait, after the loop has looked
+    // for one, and the lock is freed so that the pass goes on to wait for
+    // input. Nothing will ever be sent.
+    const pid_t holder = fork();
+    if (holder == 0) {
+        for (;;) {
+            pause();
+        }
+    }
+    bridge b({.start = false});
+    {
+        std::ofstream lock(b.path("lock/LCK..ptyp7"));
+        lock << std::string(10 - std::to_string(holder).size(), ' ') << holder << "\n";
+    }
+    b.start();
+    ASSERT_TRUE(poll_until([&] { return b.opens("dev/ptyp6") == 1; }));
+    ASSERT_TRUE(poll_until([&] { return b.count("running") == 1; }));
+    kill(b.pid(), SIGTERM);
+    ASSERT_TRUE(poll_until([&] { return !signal_pending(b.pid(), SIGTERM); }));
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    const auto sent = steady::now();
+    EXPECT_TRUE(exited_cleanly(b.wait_exit(5s)));
+    EXPECT_LT(steady::now() - sent, 2500ms);
+    EXPECT_EQ(b.opens("dev/ptyp7"), 1u); // it did get as far as the wait
+    EXPECT_EQ(b.count("received signal 15"), 1u);
+    EXPECT_FALSE(b.lock_exists("dev/ptyp7"));
+}
