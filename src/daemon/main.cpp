@@ -5,6 +5,7 @@
 #include "port/port.hpp"
 #include "relay/relay.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -60,15 +61,10 @@ void open_wake_pipe() {
     wake_write = ends[1];
 }
 
+// strtol already clamps where long has 32 bits; elsewhere clamp here.
 std::int32_t parse_mask(const char *text) {
-    const long value = std::strtol(text, nullptr, 10);
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<std::int32_t>(value);
+    const long long value = std::strtol(text, nullptr, 10);
+    return static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
 // The 1-second pause after a failed open or select; a stop signal ends it.
