@@ -50,24 +50,34 @@ void remove_if_same(const char *path, const struct stat &examined) {
     }
 }
 
-// Takes away a lock file whose owner is gone. Only a regular file is read:
-// a FIFO, a device, a directory or a symbolic link in its place counts as
-// held by someone else and is left alone.
-void remove_if_stale(const char *path) {
-    struct stat seen {};
+// The process ID at the start of a lock file, read only from a regular
+// file: a FIFO, a device, a directory or a symbolic link in its place counts
+// as held by someone else and is left alone. `seen` is the file read.
+bool read_owner(const char *path, struct stat &seen, pid_t &owner) {
     if (lstat(path, &seen) != 0 || !S_ISREG(seen.st_mode)) {
-        return;
+        return false;
     }
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        return;
+        return false;
     }
     std::array<char, owner_text_size> text{};
     const ssize_t n = fstat(fd, &seen) == 0 && S_ISREG(seen.st_mode)
                           ? read(fd, text.data(), text.size() - 1)
                           : -1;
     close(fd);
-    if (n >= 0 && !pid_alive(lock_owner(text.data()))) {
+    if (n < 0) {
+        return false;
+    }
+    owner = lock_owner(text.data());
+    return true;
+}
+
+// Takes away a lock file whose owner is gone.
+void remove_if_stale(const char *path) {
+    struct stat seen {};
+    pid_t owner = 0;
+    if (read_owner(path, seen, owner) && !pid_alive(owner)) {
         remove_if_same(path, seen);
     }
 }
@@ -140,7 +150,13 @@ bool dev_lock(const char *device, int timeout) {
 
 void dev_unlock(const char *device) {
     const lock_path path = make_lock_path(device);
-    unlink(path.data());
+    // Only while the file still names this process: if ours was removed
+    // and another process has locked the device since, the lock is theirs.
+    struct stat seen {};
+    pid_t owner = 0;
+    if (read_owner(path.data(), seen, owner) && owner == getpid()) {
+        remove_if_same(path.data(), seen);
+    }
 }
 
 bool pid_alive(pid_t pid) {
