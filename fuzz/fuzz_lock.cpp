@@ -1,0 +1,114 @@
+// Fuzzes what the daemon reads from lock files that anyone may write: the
+// owner parser against a plain reading of its rules, and the stale-lock
+// path of dev_lock on a lock file holding the fuzzer's bytes.
+
+#include "port/port.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *device = "/dev/ttyFUZZ";
+const std::string lock_file = std::string(PTYBRIDGE_LOCK_DIR) + "/LCK..ttyFUZZ";
+// What the daemon reads of a lock file.
+constexpr std::size_t read_limit = 63;
+
+// The owner as the README states it: blanks, a sign, decimal digits; no
+// number, or one beyond any process ID, is 0.
+long long expected_owner(const std::string &text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > INT_MAX) {
+            return 0;
+        }
+    }
+    return negative ? -value : value;
+}
+
+std::string file_text(const std::string &path) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW);
+    if (fd >= 0) {
+        char buffer[64];
+        ssize_t n = 0;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fd);
+    }
+    return text;
+}
+
+void fail(const char *what) {
+    std::fprintf(stderr, "fuzz_lock: %s\n", what);
+    std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    mkdir(PTYBRIDGE_LOCK_DIR, 0755);
+    unlink(lock_file.c_str());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char *>(data), size);
+
+    // The parser, on text that ends at its first zero byte.
+    const std::string text = bytes.substr(0, bytes.find('\0'));
+    if (lock_owner(bytes.c_str()) != expected_owner(text)) {
+        fail("lock_owner disagrees with the rules");
+    }
+
+    // The stale-lock path: only where the owner cannot be alive, so that
+    // no input costs a whole lock wait.
+    const std::string seen = bytes.substr(0, read_limit);
+    const long long owner = expected_owner(seen.substr(0, seen.find('\0')));
+    if (owner > 0 && (kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH)) {
+        return 0;
+    }
+    const int fd = open(lock_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) {
+        fail("cannot write the lock file");
+    }
+    close(fd);
+    const std::int64_t start = monotonic_seconds();
+    if (!dev_lock(device, 1)) {
+        fail("a stale lock was not taken over");
+    }
+    if (monotonic_seconds() - start > 1) {
+        fail("a stale lock was taken over only after a wait");
+    }
+    char mine[16];
+    std::snprintf(mine, sizeof mine, "%10d\n", static_cast<int>(getpid()));
+    if (file_text(lock_file) != mine) {
+        fail("the lock file does not hold this process's ID");
+    }
+    dev_unlock(device);
+    struct stat st {};
+    if (lstat(lock_file.c_str(), &st) == 0) {
+        fail("the lock file stayed after dev_unlock");
+    }
+    return 0;
+}

@@ -1,0 +1,312 @@
+#include "field.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <poll.h>
+#include <pty.h>
+#include <regex>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef PTYBRIDGE_FIELD_DAEMON
+#error "PTYBRIDGE_FIELD_DAEMON must name the daemon under test"
+#endif
+#ifndef PTYBRIDGE_FIELD_SANITIZED
+#define PTYBRIDGE_FIELD_SANITIZED 0
+#endif
+#ifndef PTYBRIDGE_FIELD_CAPTURE
+#error "PTYBRIDGE_FIELD_CAPTURE must name the preload library"
+#endif
+
+namespace field {
+
+namespace fs = std::filesystem;
+
+std::string file_text(const std::string &path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        char buffer[256];
+        ssize_t n = 0;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fd);
+    }
+    return text;
+}
+
+bool write_file(const std::string &path, const std::string &text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+std::string lock_text(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+pid_t gone_pid() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return child;
+}
+
+bool is_root() {
+    return geteuid() == 0;
+}
+
+bool under_valgrind() {
+    const char *v = std::getenv("PTYBRIDGE_VALGRIND");
+    return v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0;
+}
+
+steady::duration slow(steady::duration d) {
+    return under_valgrind() ? d * 4 : d;
+}
+
+namespace {
+
+// Prepared before fork: the child may only make system calls.
+struct exec_image {
+    std::vector<std::string> argv_text;
+    std::vector<std::string> env_text;
+    std::vector<char *> argv;
+    std::vector<char *> env;
+    void seal() {
+        for (auto &a : argv_text) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        for (auto &e : env_text) {
+            env.push_back(e.data());
+        }
+        env.push_back(nullptr);
+    }
+};
+
+} // namespace
+
+options daemon_options(options opts) {
+    if (!under_valgrind()) {
+        return opts;
+    }
+    auto image = std::make_shared<exec_image>();
+    image->argv_text = {find_program("valgrind"),
+                        "--quiet",
+                        "--error-exitcode=99",
+                        "--leak-check=full",
+                        "--errors-for-leak-kinds=definite",
+                        "--log-fd=2", // the sandbox keeps it in its stderr file
+                        PTYBRIDGE_FIELD_DAEMON};
+    image->argv_text.insert(image->argv_text.end(), opts.args.begin(), opts.args.end());
+    // The same environment the harness gives the daemon.
+    image->env_text = {std::string("LD_PRELOAD=") + PTYBRIDGE_FIELD_CAPTURE,
+                       "PTYBRIDGE_TEST_EVENTS_FD=1500", "PATH=/usr/bin:/bin"};
+    image->seal();
+    auto inner = opts.in_child;
+    opts.in_child = [image, inner] {
+        if (inner) {
+            inner();
+        }
+        execve(image->argv[0], image->argv.data(), image->env.data());
+        _exit(127);
+    };
+    return opts;
+}
+
+resources resources_of(pid_t pid, const std::string &lock_dir) {
+    resources r;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::error_code ignored;
+    static const std::regex pts_number("^/dev/pts/[0-9]+$");
+    for (const auto &e : fs::directory_iterator(proc + "/fd", ignored)) {
+        std::string target = fs::read_symlink(e.path(), ignored).string();
+        if (std::regex_match(target, pts_number)) {
+            target = "/dev/pts/N";
+        }
+        r.descriptors.push_back(e.path().filename().string() + " -> " + target);
+    }
+    std::sort(r.descriptors.begin(), r.descriptors.end());
+    std::ifstream status(proc + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            r.rss_kb = std::atol(line.c_str() + 6);
+        }
+    }
+    for (const auto &e : fs::directory_iterator(lock_dir, ignored)) {
+        r.lock_files.push_back(e.path().filename().string());
+    }
+    std::sort(r.lock_files.begin(), r.lock_files.end());
+    return r;
+}
+
+bool memory_is_measured() {
+    return PTYBRIDGE_FIELD_SANITIZED == 0 && !under_valgrind();
+}
+
+bool no_growth(const resources &before, const resources &now) {
+    return before.descriptors == now.descriptors && before.lock_files == now.lock_files &&
+           (!memory_is_measured() || now.rss_kb <= before.rss_kb);
+}
+
+std::string describe(const resources &r) {
+    std::string out = "rss " + std::to_string(r.rss_kb) + " kB; fds:";
+    for (const auto &d : r.descriptors) {
+        out += " [" + d + "]";
+    }
+    out += "; locks:";
+    for (const auto &l : r.lock_files) {
+        out += " " + l;
+    }
+    return out;
+}
+
+std::string find_program(const std::string &name) {
+    for (const char *dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin"}) {
+        const std::string path = std::string(dir) + "/" + name;
+        if (access(path.c_str(), X_OK) == 0) {
+            return path;
+        }
+    }
+    return "";
+}
+
+peer::peer(const std::string &lock_dir, std::vector<std::string> argv,
+           std::vector<std::string> env) {
+    // The system lock directory as the peer sees it: /var/lock, or where
+    // that link leads, and /run/lock as well.
+    std::vector<std::string> targets;
+    std::error_code ignored;
+    for (const char *p : {"/var/lock", "/run/lock"}) {
+        const fs::path real = fs::canonical(p, ignored);
+        if (!ignored && fs::is_directory(real) &&
+            std::find(targets.begin(), targets.end(), real.string()) == targets.end()) {
+            targets.push_back(real.string());
+        }
+    }
+    exec_image image;
+    image.argv_text = std::move(argv);
+    image.env_text = {"TERM=vt100", "LANG=C", "LC_ALL=C", "PATH=/usr/bin:/bin:/usr/sbin:/sbin",
+                      "HOME=" + lock_dir + "/.."};
+    image.env_text.insert(image.env_text.end(), env.begin(), env.end());
+    image.seal();
+
+    int terminal = -1;
+    int slave = -1;
+    winsize size{24, 80, 0, 0};
+    if (openpty(&terminal, &slave, nullptr, nullptr, &size) != 0) {
+        return;
+    }
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
+    fcntl(terminal, F_SETFL, O_NONBLOCK);
+    pid_ = fork();
+    if (pid_ == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2) {
+            close(slave);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            _exit(125);
+        }
+        for (const auto &t : targets) {
+            if (mount(lock_dir.c_str(), t.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+                _exit(125);
+            }
+        }
+        execve(image.argv[0], image.argv.data(), image.env.data());
+        _exit(127);
+    }
+    close(slave);
+    terminal_ = terminal;
+}
+
+peer::~peer() {
+    if (pid_ > 0 && !status_) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    if (terminal_ >= 0) {
+        close(terminal_);
+    }
+}
+
+void peer::drain() {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(terminal_, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        output_.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+const std::string &peer::output() {
+    drain();
+    return output_;
+}
+
+bool peer::wait_output(const std::string &text, steady::duration limit) {
+    return poll_until([&] { return output().find(text) != std::string::npos; }, limit);
+}
+
+std::optional<int> peer::wait_exit(steady::duration limit) {
+    int status = 0;
+    if (!status_ && pid_ > 0 &&
+        poll_until(
+            [&] {
+                drain(); // a peer that cannot write its terminal cannot exit
+                return waitpid(pid_, &status, WNOHANG) == pid_;
+            },
+            limit)) {
+        status_ = status;
+    }
+    drain();
+    return status_;
+}
+
+std::optional<int> peer::stop(int sig, steady::duration limit) {
+    if (!status_ && pid_ > 0) {
+        kill(pid_, sig);
+    }
+    return wait_exit(limit);
+}
+
+bool peer::running() {
+    return pid_ > 0 && !wait_exit(0ms).has_value();
+}
+
+} // namespace field

@@ -1,0 +1,79 @@
+#pragma once
+
+// What the field tests share: lock-file helpers, a look at the daemon's
+// descriptors and memory from /proc, other serial programs run in a mount
+// namespace of their own, and the daemon run under valgrind on request
+// (PTYBRIDGE_VALGRIND=1, its report in the sandbox's stderr file).
+
+#include "harness.hpp"
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace field {
+
+using namespace harness;
+
+std::string file_text(const std::string &path);
+bool write_file(const std::string &path, const std::string &text);
+std::string lock_text(pid_t pid); // "%10d\n"
+pid_t gone_pid();                 // a process ID that no process has any more
+bool is_root();
+
+// Options for a bridge; under PTYBRIDGE_VALGRIND the daemon runs in
+// memcheck, with any errors turned into exit status 99.
+options daemon_options(options opts = {});
+bool under_valgrind();
+// Waits scaled for valgrind's slowness.
+steady::duration slow(steady::duration d);
+
+// The resources the daemon holds, to compare between cycles.
+struct resources {
+    std::vector<std::string> descriptors; // "fd -> target", pts numbers hidden
+    long rss_kb = -1;
+    std::vector<std::string> lock_files; // names in the lock directory
+    bool operator==(const resources &) const = default;
+};
+resources resources_of(pid_t pid, const std::string &lock_dir);
+// False under valgrind or the sanitizers, whose own memory grows as the
+// daemon runs.
+bool memory_is_measured();
+// The same descriptors and lock files, and no more memory.
+bool no_growth(const resources &before, const resources &now);
+std::string describe(const resources &r);
+
+// The full path of an installed program, or "" when it is missing.
+std::string find_program(const std::string &name);
+
+// Another serial program run on a terminal of its own, in a private mount
+// namespace where the system lock directory is the test's lock directory.
+class peer {
+  public:
+    peer(const std::string &lock_dir, std::vector<std::string> argv,
+         std::vector<std::string> env = {});
+    ~peer();
+    peer(const peer &) = delete;
+    peer &operator=(const peer &) = delete;
+
+    pid_t pid() const {
+        return pid_;
+    }
+    // Everything it has shown on its terminal so far.
+    const std::string &output();
+    bool wait_output(const std::string &text, steady::duration limit = patience);
+    // Waits for the exit and reaps it: the wait status.
+    std::optional<int> wait_exit(steady::duration limit = patience);
+    std::optional<int> stop(int sig, steady::duration limit = patience);
+    bool running();
+
+  private:
+    void drain();
+    pid_t pid_ = -1;
+    int terminal_ = -1;
+    std::string output_;
+    std::optional<int> status_;
+};
+
+} // namespace field

@@ -1,0 +1,397 @@
+// Lock directories that are hostile or broken: entries planted by other
+// local users (the lock directory is writable by all), odd file contents,
+// and directories that are missing, read-only or full. Whatever it finds,
+// the daemon writes and removes nothing outside its own lock files, keeps
+// the other channel going, and stops on SIGTERM within one lock wait.
+
+#include "field.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+using namespace field;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uid_t nobody = 65534;
+constexpr uid_t daemon_user = 1;
+
+// Stops the daemon and checks it took at most one lock wait to do so.
+void stops_in_time(bridge &b) {
+    const auto started = steady::now();
+    EXPECT_EQ(b.stop(SIGTERM), 0);
+    EXPECT_LT(steady::now() - started, slow(3s));
+    const auto infos = b.texts(LOG_INFO);
+    ASSERT_FALSE(infos.empty());
+    EXPECT_EQ(infos.back(), "exit");
+}
+
+// A process of another user that stays alive until the guard ends.
+struct foreign_process {
+    pid_t pid = -1;
+    explicit foreign_process(uid_t uid) {
+        const std::string setpriv = find_program("setpriv");
+        const std::string sleep = find_program("sleep");
+        const std::string id = std::to_string(uid);
+        std::vector<std::string> text{setpriv,          "--reuid=" + id, "--regid=" + id,
+                                      "--clear-groups", sleep,           "600"};
+        std::vector<char *> argv;
+        for (auto &t : text) {
+            argv.push_back(t.data());
+        }
+        argv.push_back(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        // Running as that user once its exec is done.
+        poll_until([&] {
+            struct stat st {};
+            return stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0 && st.st_uid == uid;
+        });
+    }
+    ~foreign_process() {
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+};
+
+// Runs the daemon as another user: the sandbox must be usable by it.
+std::function<void()> as_user(uid_t uid) {
+    return [uid] {
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+            setresuid(uid, uid, uid) != 0) {
+            _exit(126);
+        }
+    };
+}
+
+void open_to_all(bridge &b, mode_t lock_dir_mode) {
+    fs::permissions(b.dir(), fs::perms(0755));
+    fs::permissions(b.path("dev"), fs::perms(0755));
+    chmod(b.path("lock").c_str(), lock_dir_mode);
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        chmod(b.modem(c).slave.c_str(), 0666);
+    }
+}
+
+// The lock directory as the daemon sees it, in its own mount namespace.
+std::string seen_by(const bridge &b, const std::string &relative) {
+    return "/proc/" + std::to_string(b.pid()) + "/root" + b.path(relative);
+}
+
+} // namespace
+
+TEST(FieldHostile, PlantedLinksNeverMakeTheDaemonWriteOrRemoveElsewhere) {
+    struct planted {
+        const char *name;
+        const char *lock; // the entry planted
+        std::function<void(bridge &, const std::string &)> make;
+        bool taken; // a plain lock file, found stale and taken over
+    };
+    const std::vector<planted> cases{
+        {"dangling symlink to where a file could be made", "LCK..ttyACM11",
+         [](bridge &b, const std::string &p) { fs::create_symlink(b.path("made-elsewhere"), p); },
+         false},
+        {"symlink to a live-looking file", "LCK..ttyACM11",
+         [](bridge &b, const std::string &p) {
+             ASSERT_TRUE(write_file(b.path("precious"), lock_text(getpid())));
+             fs::create_symlink(b.path("precious"), p);
+         },
+         false},
+        {"hard link to a stale-looking file", "LCK..ttyACM11",
+         [](bridge &b, const std::string &p) {
+             ASSERT_TRUE(write_file(b.path("precious"), "0\n"));
+             fs::create_hard_link(b.path("precious"), p);
+         },
+         true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bridge b(daemon_options());
+        const std::string lock = b.path(std::string("lock/") + c.lock);
+        c.make(b, lock);
+        const int ctrl = b.attach(channel::ctrl);
+        const int audio = b.attach(channel::audio);
+        ASSERT_GE(ctrl, 0);
+        ASSERT_GE(audio, 0);
+        const int audio_modem = b.modem(channel::audio).master;
+        const int ctrl_modem = b.modem(channel::ctrl).master;
+
+        // The audio channel asks for its modem; the ctrl channel keeps going.
+        ASSERT_TRUE(write_all(audio, "audio"));
+        ASSERT_TRUE(write_all(ctrl, "AT\r"));
+        EXPECT_EQ(read_for(ctrl_modem, 3), "AT\r");
+        ASSERT_TRUE(write_all(ctrl_modem, "OK\r\n"));
+        EXPECT_EQ(read_for(ctrl, 4), "OK\r\n");
+        if (c.taken) {
+            EXPECT_EQ(read_for(audio_modem, 5), "audio");
+            EXPECT_EQ(file_text(lock), lock_text(b.pid()));
+            EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+        } else {
+            ASSERT_TRUE(b.wait_message("dev/ptyp7 data lost, cannot open dev/ttyACM11"));
+            EXPECT_EQ(b.opens("dev/ttyACM11"), 0u);
+            EXPECT_TRUE(fs::is_symlink(fs::symlink_status(lock)));
+        }
+        EXPECT_FALSE(fs::exists(b.path("made-elsewhere")));
+        if (fs::exists(b.path("precious"))) {
+            const std::string kept = file_text(b.path("precious"));
+            EXPECT_TRUE(kept == "0\n" || kept == lock_text(getpid())) << kept;
+        }
+        stops_in_time(b);
+        EXPECT_FALSE(fs::exists(b.path("made-elsewhere")));
+        close(ctrl);
+        close(audio);
+    }
+}
+
+TEST(FieldHostile, OnlyTheFirstBytesOfALockFileCount) {
+    struct odd {
+        const char *name;
+        std::function<std::string()> content;
+        bool stale;
+    };
+    const pid_t me = getpid();
+    const std::vector<odd> cases{
+        // A sparse gigabyte starts with zero bytes: no number, stale.
+        {"a gigabyte of zeros", [] { return std::string(); }, true},
+        {"a live PID followed by a megabyte of noise",
+         [me] { return lock_text(me) + std::string(1 << 20, 'x'); }, false},
+        // The binary form of the old convention holds no decimal number and
+        // so is stale even when it names a live process: kept as it is,
+        // since every current program writes text.
+        {"a live PID in binary (init's: its bytes can be no digit)",
+         [] {
+             const std::int32_t pid = 1;
+             return std::string(reinterpret_cast<const char *>(&pid), sizeof pid);
+         },
+         true},
+        {"a live PID with padding and no newline", [me] { return "   " + std::to_string(me); },
+         false},
+        {"a live PID after 70 blanks", [me] { return std::string(70, ' ') + lock_text(me); }, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bridge b(daemon_options({.start = false}));
+        const std::string lock = b.path("lock/LCK..ptyp6");
+        ASSERT_TRUE(write_file(lock, c.content()));
+        if (c.content().empty()) {
+            ASSERT_EQ(truncate(lock.c_str(), 1LL << 30), 0);
+        }
+        const auto size = fs::file_size(lock);
+        b.start();
+        if (c.stale) {
+            const int client = b.attach(channel::ctrl);
+            ASSERT_GE(client, 0);
+            EXPECT_EQ(file_text(lock), lock_text(b.pid()));
+            EXPECT_EQ(b.count("cannot lock dev/ptyp6"), 0u);
+            close(client);
+        } else {
+            ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp6", slow(patience)));
+            EXPECT_EQ(fs::file_size(lock), size);
+            EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
+        }
+        stops_in_time(b);
+    }
+}
+
+TEST(FieldHostile, AnotherUsersLiveProcessKeepsItsLock) {
+    if (!is_root()) {
+        GTEST_SKIP() << "needs root to run processes as other users";
+    }
+    // Root may signal it; another user may not, and must still count it
+    // alive rather than take its lock.
+    for (const bool daemon_as_root : {true, false}) {
+        SCOPED_TRACE(daemon_as_root ? "daemon as root" : "daemon as another user");
+        foreign_process owner(nobody);
+        bridge b(daemon_options(
+            {.start = false,
+             .in_child = daemon_as_root ? std::function<void()>{} : as_user(daemon_user)}));
+        open_to_all(b, 01777);
+        const std::string lock = b.path("lock/LCK..ttyACM12");
+        ASSERT_TRUE(write_file(lock, lock_text(owner.pid)));
+        b.start();
+        const int client = b.attach(channel::ctrl);
+        ASSERT_GE(client, 0);
+        ASSERT_TRUE(write_all(client, "AT\r"));
+        ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
+        EXPECT_EQ(b.texts(LOG_ERR),
+                  (std::vector<std::string>{"cannot lock dev/ttyACM12",
+                                            "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
+        EXPECT_EQ(file_text(lock), lock_text(owner.pid));
+        EXPECT_EQ(b.opens("dev/ttyACM12"), 0u);
+        stops_in_time(b);
+        EXPECT_EQ(file_text(lock), lock_text(owner.pid));
+        close(client);
+    }
+}
+
+TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
+    if (!is_root()) {
+        GTEST_SKIP() << "needs root for mount namespaces and other users";
+    }
+    struct broken {
+        const char *name;
+        std::function<void()> in_child; // runs in the daemon's working directory
+        mode_t lock_dir_mode;
+        const char *stale_lock; // planted before the start, or null
+        const char *filler;     // a file that fills the directory, or null
+    };
+    const auto private_mounts = [] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            _exit(125);
+        }
+    };
+    const auto fill = [](const char *prefix, std::size_t bytes) {
+        static const char block[4096] = {};
+        for (int i = 0; i < 10000; ++i) {
+            char name[64];
+            std::snprintf(name, sizeof name, "lock/%s%d", prefix, i);
+            const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd < 0) {
+                return;
+            }
+            const bool full = bytes > 0 && write(fd, block, bytes) != static_cast<ssize_t>(bytes);
+            close(fd);
+            if (full) {
+                return;
+            }
+        }
+    };
+    const std::vector<broken> cases{
+        {"read-only bind mount",
+         [private_mounts] {
+             private_mounts();
+             if (mount("lock", "lock", nullptr, MS_BIND, nullptr) != 0 ||
+                 mount("none", "lock", nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+                 _exit(125);
+             }
+         },
+         0755, "LCK..ptyp6", nullptr},
+        {"no write permission, daemon not root", as_user(daemon_user), 0555, "LCK..ptyp6", nullptr},
+        {"tmpfs without a free inode",
+         [private_mounts, fill] {
+             private_mounts();
+             if (mount("none", "lock", "tmpfs", 0, "size=64k,nr_inodes=8,mode=0755") != 0) {
+                 _exit(125);
+             }
+             fill("inode", 0);
+         },
+         0755, nullptr, "inode0"},
+        {"tmpfs without a free block",
+         [private_mounts, fill] {
+             private_mounts();
+             if (mount("none", "lock", "tmpfs", 0, "size=16k,nr_inodes=64,mode=0755") != 0) {
+                 _exit(125);
+             }
+             fill("block", 4096);
+         },
+         0755, nullptr, "block0"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bridge b(daemon_options({.start = false, .in_child = c.in_child}));
+        open_to_all(b, 0755);
+        if (c.stale_lock != nullptr) {
+            ASSERT_TRUE(
+                write_file(b.path(std::string("lock/") + c.stale_lock), lock_text(gone_pid())));
+        }
+        chmod(b.path("lock").c_str(), c.lock_dir_mode);
+        b.start();
+        ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp6", slow(patience)));
+        EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
+        EXPECT_EQ(b.opens("dev/ptyp7"), 0u);
+        for (const auto &t : b.texts(LOG_ERR)) {
+            EXPECT_EQ(t, "cannot lock dev/ptyp6");
+        }
+        if (c.filler != nullptr) {
+            EXPECT_TRUE(fs::exists(seen_by(b, std::string("lock/") + c.filler)));
+        }
+        if (c.filler != nullptr) {
+            // With inodes left the lock file is made, its PID cannot be
+            // written, and it is removed again.
+            std::size_t made = 0;
+            for (const auto &e : b.events()) {
+                made += e.kind == 'O' && e.number >= 0 && e.text == "lock/LCK..ptyp6" ? 1 : 0;
+            }
+            EXPECT_EQ(made > 0, c.filler == std::string("block0"));
+        }
+        // Nothing of the daemon's is left in the directory it sees.
+        std::error_code ignored;
+        for (const auto &e : fs::directory_iterator(seen_by(b, "lock"), ignored)) {
+            const std::string name = e.path().filename().string();
+            EXPECT_TRUE(name.rfind("LCK..", 0) != 0 ||
+                        (c.stale_lock != nullptr && name == c.stale_lock))
+                << name;
+        }
+        stops_in_time(b);
+    }
+}
+
+TEST(FieldHostile, ALockThatIsNoLongerTheDaemonsIsLeftWhenItsPortCloses) {
+    // Someone removed the daemon's lock file (a clean-up of the world-
+    // writable lock directory, a careless peer) and another process then
+    // locked the device: closing the port must not take that lock away.
+    struct closing {
+        const char *name;
+        const char *device;
+        std::function<void(bridge &, int &client)> close_port;
+    };
+    // The port logs its close first: done once the daemon waits again.
+    const auto closed = [](bridge &b, const char *device) {
+        return poll_until([&] {
+            for (const auto &t : b.texts(LOG_DEBUG)) {
+                if (t.rfind(std::string(device) + " close", 0) == 0) {
+                    return b.idle();
+                }
+            }
+            return false;
+        });
+    };
+    const std::vector<closing> cases{
+        {"modem unplugged", "dev/ttyACM12",
+         [closed](bridge &b, int &) {
+             close(b.modem(channel::ctrl).master);
+             b.modem(channel::ctrl).master = -1;
+             ASSERT_TRUE(closed(b, "dev/ttyACM12"));
+         }},
+        {"client hung up", "dev/ttyACM12",
+         [closed](bridge &b, int &client) {
+             close(client);
+             client = -1;
+             ASSERT_TRUE(closed(b, "dev/ttyACM12"));
+         }},
+        {"stopped", "dev/ptyp7", [](bridge &b, int &) { EXPECT_EQ(b.stop(SIGTERM), 0); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bridge b(daemon_options({.args = {"-d", "4"}}));
+        int client = b.attach(channel::ctrl);
+        ASSERT_GE(client, 0);
+        ASSERT_TRUE(write_all(client, "AT\r"));
+        ASSERT_EQ(read_for(b.modem(channel::ctrl).master, 3), "AT\r");
+        const std::string lock = b.path(lock_name(c.device));
+        ASSERT_EQ(file_text(lock), lock_text(b.pid()));
+
+        fs::remove(lock);
+        ASSERT_TRUE(write_file(lock, lock_text(getpid())));
+        c.close_port(b, client);
+        EXPECT_EQ(file_text(lock), lock_text(getpid()));
+        if (client >= 0) {
+            close(client);
+        }
+    }
+}
