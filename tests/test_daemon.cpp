@@ -19,13 +19,6 @@ using namespace harness;
 
 namespace {
 
-std::string file_text(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Whether a signal is still waiting to be delivered to the process.
 bool signal_pending(pid_t pid, int sig) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -149,10 +142,7 @@ TEST(Stop, TermAndQuitCloseEveryPortInOrderAndRemoveEveryLock) {
 TEST(Stop, FirstStopSignalWinsAndALockWaitRunsOut) {
     bridge b;
     const int client = b.attach(channel::ctrl);
-    {
-        std::ofstream lock(b.path("lock/LCK..ttyACM12"));
-        lock << std::string(10 - std::to_string(getpid()).size(), ' ') << getpid() << "\n";
-    }
+    ASSERT_TRUE(write_file(b.path("lock/LCK..ttyACM12"), lock_text(getpid())));
     // The daemon is busy in the modem's lock wait when both signals come.
     ASSERT_TRUE(write_all(client, "AT\r"));
     ASSERT_TRUE(poll_until([&] { return b.unread_from_client(channel::ctrl) == 0; }));
@@ -292,10 +282,7 @@ TEST(Stop, ASignalWhileTheMastersAreBeingOpenedDoesNotWaitForTraffic) {
         }
     }
     bridge b({.start = false});
-    {
-        std::ofstream lock(b.path("lock/LCK..ptyp7"));
-        lock << std::string(10 - std::to_string(holder).size(), ' ') << holder << "\n";
-    }
+    ASSERT_TRUE(write_file(b.path("lock/LCK..ptyp7"), lock_text(holder)));
     b.start();
     ASSERT_TRUE(poll_until([&] { return b.opens("dev/ptyp6") == 1; }));
     ASSERT_TRUE(poll_until([&] { return b.count("running") == 1; }));

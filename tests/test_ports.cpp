@@ -17,48 +17,6 @@
 using namespace harness;
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string file_text(const std::string &path) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd >= 0) {
-        char buffer[256];
-        ssize_t n = 0;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        close(fd);
-    }
-    return text;
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-}
-
-std::string lock_text(pid_t pid) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
-    return text;
-}
-
-// A process ID that no process has any more.
-pid_t gone_pid() {
-    const pid_t child = fork();
-    if (child == 0) {
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return child;
-}
-
-} // namespace
-
 TEST(Locks, EachOpenPortHoldsAnHdbLockWithTheDaemonsPid) {
     bridge b;
     const int client = b.attach(channel::ctrl);
@@ -85,7 +43,7 @@ TEST(Locks, StaleLocksAreTakenOverAtOnce) {
         "99999999999\n"};
     for (const auto &content : stale) {
         bridge b({.start = false});
-        write_file(b.path("lock/LCK..ptyp6"), content);
+        ASSERT_TRUE(write_file(b.path("lock/LCK..ptyp6"), content));
         b.start();
         ASSERT_TRUE(poll_until([&] { return b.idle(); })) << content;
         EXPECT_EQ(file_text(b.path("lock/LCK..ptyp6")), lock_text(b.pid()));
@@ -100,7 +58,7 @@ TEST(Locks, StaleLocksAreTakenOverAtOnce) {
 TEST(Locks, LiveOwnerKeepsTheDeviceAndOnlyItsLockIsRetried) {
     // The owner is this test process; then the daemon's own PID.
     bridge b({.start = false});
-    write_file(b.path("lock/LCK..ptyp6"), lock_text(getpid()));
+    ASSERT_TRUE(write_file(b.path("lock/LCK..ptyp6"), lock_text(getpid())));
     b.start();
     ASSERT_TRUE(b.wait_count("cannot lock dev/ptyp6", 2));
     EXPECT_EQ(file_text(b.path("lock/LCK..ptyp6")), lock_text(getpid()));
@@ -155,7 +113,7 @@ TEST(Locks, EntriesThatAreNoPlainFileAreNeverReadFollowedOrRemoved) {
          [](bridge &, const std::string &p) { fs::create_symlink("nowhere", p); }},
         {"symlink to a stale-looking file",
          [](bridge &b, const std::string &p) {
-             write_file(b.path("precious"), "0\n");
+             ASSERT_TRUE(write_file(b.path("precious"), "0\n"));
              fs::create_symlink(b.path("precious"), p);
          }},
         {"symlink to a fifo",
@@ -245,7 +203,7 @@ TEST(Ports, MissingDeviceIsRetriedEverySecondWithoutALockLeft) {
 TEST(Ports, DeviceThatIsNoTerminalOpensWithItsFailuresLogged) {
     bridge b({.start = false});
     fs::remove(b.path("dev/ttyACM12"));
-    write_file(b.path("dev/ttyACM12"), "");
+    ASSERT_TRUE(write_file(b.path("dev/ttyACM12"), ""));
     b.start();
     const int client = b.attach(channel::ctrl);
     ASSERT_TRUE(write_all(client, "AT\r"));

@@ -26,26 +26,6 @@ std::string every_byte(std::size_t repeat) {
     return data;
 }
 
-std::string lock_text(pid_t pid) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
-    return text;
-}
-
-std::string file_text(const std::string &path) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd >= 0) {
-        char buffer[256];
-        ssize_t n = 0;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        close(fd);
-    }
-    return text;
-}
-
 // Stops the daemon while bytes are put in front of it, so that each side's
 // bytes are waiting whole when it next wakes.
 struct paused {
@@ -331,11 +311,7 @@ TEST(Relay, ClientThatTakesNothingMoreClosesBothPortsPtyFirst) {
 TEST(Relay, ModemLockHeldByALiveProcessLosesTheChunkAfterTheWait) {
     bridge b({.args = {"-d", "1"}});
     const int client = b.attach(channel::ctrl);
-    {
-        std::FILE *f = std::fopen(b.path("lock/LCK..ttyACM12").c_str(), "w");
-        std::fprintf(f, "%10d\n", static_cast<int>(getpid()));
-        std::fclose(f);
-    }
+    ASSERT_TRUE(write_file(b.path("lock/LCK..ttyACM12"), lock_text(getpid())));
     ASSERT_TRUE(write_all(client, "AT\r"));
     ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
     const auto shown = b.find("ctrl PTY-GSM, [3] \"AT\r\"");
@@ -438,11 +414,7 @@ TEST(Relay, ReadErrorsOtherThanHangUpAreLoggedAndCloseByTheRules) {
         const int audio = b.attach(channel::audio);
         ASSERT_TRUE(write_all(audio, "x"));
         ASSERT_EQ(read_for(b.modem(channel::audio).master, 1), "x");
-        {
-            std::FILE *f = std::fopen(b.path("lock/LCK..ttyACM12").c_str(), "w");
-            std::fprintf(f, "%10d\n", static_cast<int>(getpid()));
-            std::fclose(f);
-        }
+        ASSERT_TRUE(write_file(b.path("lock/LCK..ttyACM12"), lock_text(getpid())));
         {
             paused stop(b.pid());
             ASSERT_TRUE(write_all(ctrl, "AT\r"));

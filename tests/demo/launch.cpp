@@ -237,7 +237,10 @@ bool start_daemon(launcher &l, const sigset_t &blocked) {
     std::string debug = l.opt.debug;
     char *const argv[] = {const_cast<char *>(PTYBRIDGE_SANDBOX_DAEMON), const_cast<char *>("-d"),
                           debug.data(), nullptr};
+    // A sanitizer build of the daemon must accept the preload ahead of its
+    // runtime.
     char *const envp[] = {const_cast<char *>(preload.c_str()), const_cast<char *>(events.c_str()),
+                          const_cast<char *>("ASAN_OPTIONS=verify_asan_link_order=0"),
                           const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
     l.daemon = fork();
     if (l.daemon < 0) {

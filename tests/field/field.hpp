@@ -1,6 +1,6 @@
 #pragma once
 
-// What the field tests share: lock-file helpers, a look at the daemon's
+// What the field tests share: a look at the daemon's
 // descriptors and memory from /proc, other serial programs run in a mount
 // namespace of their own, and the daemon run under valgrind on request
 // (PTYBRIDGE_VALGRIND=1, its report in the sandbox's stderr file).
@@ -16,10 +16,6 @@ namespace field {
 
 using namespace harness;
 
-std::string file_text(const std::string &path);
-bool write_file(const std::string &path, const std::string &text);
-std::string lock_text(pid_t pid); // "%10d\n"
-pid_t gone_pid();                 // a process ID that no process has any more
 bool is_root();
 
 // Options for a bridge; under PTYBRIDGE_VALGRIND the daemon runs in

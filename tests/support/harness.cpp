@@ -95,6 +95,46 @@ bool poll_until(const std::function<bool()> &done, steady::duration limit) {
     }
 }
 
+std::string file_text(const std::string &path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        char buffer[256];
+        ssize_t n = 0;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fd);
+    }
+    return text;
+}
+
+bool write_file(const std::string &path, const std::string &text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+std::string lock_text(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+pid_t gone_pid() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return child;
+}
+
 char process_state(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text;

@@ -38,6 +38,12 @@ struct entry {
     std::string text;
 };
 
+// Small file helpers for lock files and the like.
+std::string file_text(const std::string &path); // never follows a link
+bool write_file(const std::string &path, const std::string &text);
+std::string lock_text(pid_t pid); // "%10d\n"
+pid_t gone_pid();                 // a process ID that no process has any more
+
 // The state letter of a process (R, S, T, Z, ...), or 0 when it is gone.
 char process_state(pid_t pid);
 
