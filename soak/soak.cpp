@@ -158,31 +158,6 @@ struct direction {
     }
 };
 
-// The modem of one channel: the harness's first terminal, then a new one
-// at each replug.
-struct modem_side {
-    std::unique_ptr<pty> replugged;
-    int master(bridge &b, channel c) {
-        return replugged ? replugged->master : b.modem(c).master;
-    }
-    // The device path goes away with the terminal (and a new terminal of
-    // another program could otherwise take the old number meanwhile).
-    void unplug(bridge &b, channel c) {
-        fs::remove(b.path(gsm_path(c)));
-        if (replugged) {
-            replugged.reset();
-        } else {
-            close(b.modem(c).master);
-            b.modem(c).master = -1;
-        }
-    }
-    void replug(bridge &b, channel c) {
-        replugged = std::make_unique<pty>();
-        fs::remove(b.path(gsm_path(c)));
-        fs::create_symlink(replugged->slave, b.path(gsm_path(c)));
-    }
-};
-
 class soak {
   public:
     explicit soak(unsigned seed) : random_(seed), b_(daemon_options()) {

@@ -34,6 +34,26 @@ namespace field {
 
 namespace fs = std::filesystem;
 
+int modem_side::master(bridge &b, channel c) {
+    return replugged ? replugged->master : b.modem(c).master;
+}
+
+void modem_side::unplug(bridge &b, channel c) {
+    fs::remove(b.path(gsm_path(c)));
+    if (replugged) {
+        replugged.reset();
+    } else {
+        close(b.modem(c).master);
+        b.modem(c).master = -1;
+    }
+}
+
+void modem_side::replug(bridge &b, channel c) {
+    replugged = std::make_unique<pty>();
+    fs::remove(b.path(gsm_path(c)));
+    fs::create_symlink(replugged->slave, b.path(gsm_path(c)));
+}
+
 bool is_root() {
     return geteuid() == 0;
 }

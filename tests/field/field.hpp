@@ -7,6 +7,7 @@
 
 #include "harness.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -17,6 +18,17 @@ namespace field {
 using namespace harness;
 
 bool is_root();
+
+// The modem of one channel as the test holds it: the harness's first
+// terminal, then a new one at each replug.
+struct modem_side {
+    std::unique_ptr<pty> replugged;
+    int master(bridge &b, channel c);
+    // The device path goes away with the terminal (and a new terminal of
+    // another program could otherwise take the old number meanwhile).
+    void unplug(bridge &b, channel c);
+    void replug(bridge &b, channel c);
+};
 
 // Options for a bridge; under PTYBRIDGE_VALGRIND the daemon runs in
 // memcheck, with any errors turned into exit status 99.

@@ -67,31 +67,6 @@ std::string pattern(const std::string &tag, std::size_t size) {
     return data;
 }
 
-// The modem of one channel as the test holds it: the harness's first,
-// then a new terminal at each replug.
-struct modem_side {
-    std::unique_ptr<pty> replugged;
-    int master(bridge &b, channel c) {
-        return replugged ? replugged->master : b.modem(c).master;
-    }
-    // The device path goes away with the terminal (and a new terminal of
-    // another program could otherwise take the old number meanwhile).
-    void unplug(bridge &b, channel c) {
-        fs::remove(b.path(gsm_path(c)));
-        if (replugged) {
-            replugged.reset();
-        } else {
-            close(b.modem(c).master);
-            b.modem(c).master = -1;
-        }
-    }
-    void replug(bridge &b, channel c) {
-        replugged = std::make_unique<pty>();
-        fs::remove(b.path(gsm_path(c)));
-        fs::create_symlink(replugged->slave, b.path(gsm_path(c)));
-    }
-};
-
 } // namespace
 
 TEST(FieldCycles, UnplugReplugAndHangUpCyclesLeaveNothingBehind) {
