@@ -14,8 +14,20 @@ void emit(FILE *f, const char *text) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     double t = static_cast<double>(now.tv_sec - start_time.tv_sec) +
                static_cast<double>(now.tv_nsec - start_time.tv_nsec) / 1e9;
-    std::fprintf(f, "[%9.3f] %s\n", t, text);
-    std::fflush(f);
+    (void)std::fprintf(f, "[%9.3f] %s\n", t, text);
+    (void)std::fflush(f);
+}
+
+// Lines longer than the buffer are cut: they are for people to read.
+// The NOLINT: clang-tidy 14 takes this va_list for uninitialised when it
+// checks several files in one run; the file alone is clean.
+__attribute__((format(printf, 3, 0))) void emit_formatted(FILE *to, FILE *also, const char *fmt,
+                                                          va_list ap) {
+    char line[1024];
+    (void)std::vsnprintf(line, sizeof line, fmt, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
+    emit(to, line);
+    if (also != nullptr && also != to)
+        emit(also, line);
 }
 
 } // namespace
@@ -31,37 +43,25 @@ bool log_open(const char *path, bool to_stderr) {
     return true;
 }
 
-// Lines longer than the buffer are cut: they are for people to read.
-// The NOLINTs: clang-tidy 14 takes these va_lists for uninitialised when it
-// checks several files in one run; each file alone is clean.
-
 void emu_log(const char *fmt, ...) {
     if (log_file == nullptr)
         return;
-    char line[1024];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
+    emit_formatted(log_file, nullptr, fmt, ap);
     va_end(ap);
-    emit(log_file, line);
 }
 
 void emu_log_always(const char *fmt, ...) {
-    char line[1024];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
+    emit_formatted(log_file != nullptr ? log_file : stderr, nullptr, fmt, ap);
     va_end(ap);
-    emit(log_file != nullptr ? log_file : stderr, line);
 }
 
 void emu_error(const char *fmt, ...) {
-    char line[1024];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
+    emit_formatted(stderr, log_file, fmt, ap);
     va_end(ap);
-    emit(stderr, line);
-    if (log_file != nullptr && log_file != stderr)
-        emit(log_file, line);
 }

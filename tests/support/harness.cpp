@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -367,7 +366,8 @@ bool bridge::drain_locked() {
     for (;;) {
         const ssize_t n = read(events_read_, buffer, sizeof buffer);
         if (n > 0) {
-            raw_.append(buffer, static_cast<std::size_t>(n));
+            partial_.append(buffer, static_cast<std::size_t>(n));
+            parse_locked();
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -377,30 +377,31 @@ bool bridge::drain_locked() {
     }
 }
 
-std::vector<entry> bridge::events() {
-    std::string raw;
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        // What the daemon wrote before this moment is in the pipe if the
-        // reader has not taken it yet.
-        drain_locked();
-        // Whole records only: the last one may still be on its way.
-        raw = raw_.substr(0, raw_.rfind('\n') + 1);
-    }
-    std::vector<entry> out;
-    std::istringstream lines(raw);
-    std::string line;
-    while (std::getline(lines, line)) {
+// Turns the whole records received so far into entries; the last one may
+// still be on its way.
+void bridge::parse_locked() {
+    std::size_t start = 0;
+    for (std::size_t end = partial_.find('\n'); end != std::string::npos;
+         start = end + 1, end = partial_.find('\n', start)) {
+        const std::string line = partial_.substr(start, end - start);
         const std::size_t space = line.find(' ', 2);
         const std::size_t time_end = line.find(' ', space + 1);
         if (space == std::string::npos || time_end == std::string::npos) {
             continue;
         }
-        out.push_back({line[0], std::stoi(line.substr(2, space - 2)),
-                       std::stoll(line.substr(space + 1, time_end - space - 1)),
-                       unescape(line.substr(time_end + 1))});
+        entries_.push_back({line[0], std::stoi(line.substr(2, space - 2)),
+                            std::stoll(line.substr(space + 1, time_end - space - 1)),
+                            unescape(line.substr(time_end + 1))});
     }
-    return out;
+    partial_.erase(0, start);
+}
+
+std::vector<entry> bridge::events() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    // What the daemon wrote before this moment is in the pipe if the reader
+    // has not taken it yet.
+    drain_locked();
+    return entries_;
 }
 
 std::vector<entry> bridge::messages() {

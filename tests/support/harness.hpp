@@ -137,6 +137,7 @@ class bridge {
   private:
     void reader();
     bool drain_locked();
+    void parse_locked();
 
     options opts_;
     std::string dir_;
@@ -147,7 +148,8 @@ class bridge {
     int events_read_ = -1;
     std::thread reader_;
     std::mutex mutex_;
-    std::string raw_;
+    std::string partial_;        // received, not yet a whole record
+    std::vector<entry> entries_; // every whole record so far
     std::optional<int> status_;
 };
 
