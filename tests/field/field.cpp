@@ -69,6 +69,28 @@ steady::duration slow(steady::duration d) {
 
 namespace {
 
+// Says on the peer's terminal which step failed, with errno, so that the
+// test shows it; no allocation or locale, as after fork.
+[[noreturn]] void child_fails(const char *step, int status) {
+    char text[64] = "peer set-up failed: ";
+    std::size_t n = strlen(text);
+    for (const char *c = step; *c != '\0' && n < 40; ++c) {
+        text[n++] = *c;
+    }
+    text[n++] = ' ';
+    char digits[12];
+    int d = 0;
+    for (int e = errno; d == 0 || e > 0; e /= 10) {
+        digits[d++] = static_cast<char>('0' + e % 10);
+    }
+    while (d > 0) {
+        text[n++] = digits[--d];
+    }
+    text[n++] = '\n';
+    (void)!write(2, text, n);
+    _exit(status);
+}
+
 // Prepared before fork: the child may only make system calls.
 struct exec_image {
     std::vector<std::string> argv_text;
@@ -199,11 +221,15 @@ peer::peer(const std::string &lock_dir, std::vector<std::string> argv,
     int slave = -1;
     winsize size{24, 80, 0, 0};
     if (openpty(&terminal, &slave, nullptr, nullptr, &size) != 0) {
+        output_ = "openpty failed: " + std::string(strerror(errno));
         return;
     }
     fcntl(terminal, F_SETFD, FD_CLOEXEC);
     fcntl(terminal, F_SETFL, O_NONBLOCK);
     pid_ = fork();
+    if (pid_ < 0) {
+        output_ = "fork failed: " + std::string(strerror(errno));
+    }
     if (pid_ == 0) {
         setsid();
         ioctl(slave, TIOCSCTTY, 0);
@@ -216,17 +242,19 @@ peer::peer(const std::string &lock_dir, std::vector<std::string> argv,
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            _exit(125);
+        if (unshare(CLONE_NEWNS) != 0) {
+            child_fails("unshare", 125);
+        }
+        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            child_fails("mount private", 125);
         }
         for (const auto &t : targets) {
             if (mount(lock_dir.c_str(), t.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-                _exit(125);
+                child_fails("mount bind", 125);
             }
         }
         execve(image.argv[0], image.argv.data(), image.env.data());
-        _exit(127);
+        child_fails("execve", 127);
     }
     close(slave);
     terminal_ = terminal;

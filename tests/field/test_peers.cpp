@@ -44,6 +44,18 @@ void share_with_other_users(bridge &b, mode_t lock_dir_mode) {
     }
 }
 
+// The peer has written its lock. One that ends first fails the wait at
+// once, showing what it said.
+::testing::AssertionResult takes_lock(peer &p, const std::string &lock) {
+    poll_until([&] { return owner_in(lock) == p.pid() || !p.running(); }, slow(patience));
+    if (p.running() && owner_in(lock) == p.pid()) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << (p.running() ? "still running" : "ended") << ", lock holds \"" << file_text(lock)
+           << "\", it showed: " << p.output();
+}
+
 bool refused(peer &p, const std::string &text) {
     const auto status = p.wait_exit(slow(patience));
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) != 0 &&
@@ -90,8 +102,7 @@ void keep_to_each_others_locks(const peer_kind &k) {
     // The peer holds the modem: the daemon waits, gives up, loses the chunk.
     {
         peer p(lock_dir, k.command(program, device));
-        ASSERT_TRUE(poll_until([&] { return owner_in(lock) == p.pid(); }, slow(patience)))
-            << p.output();
+        ASSERT_TRUE(takes_lock(p, lock));
         const std::size_t opens_before = b.opens("dev/ttyACM12");
         ASSERT_TRUE(write_all(client, "AT+CSQ\r"));
         ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
@@ -124,7 +135,7 @@ void keep_to_each_others_locks(const peer_kind &k) {
         // at once, without a wait.
         {
             peer p(lock_dir, k.command(program, device));
-            ASSERT_TRUE(poll_until([&] { return owner_in(lock) == p.pid(); }, slow(patience)));
+            ASSERT_TRUE(takes_lock(p, lock));
             ASSERT_TRUE(p.stop(SIGKILL)); // reaped: the owner is gone
             EXPECT_EQ(owner_in(lock), p.pid());
         }
@@ -144,9 +155,7 @@ void keep_to_each_others_locks(const peer_kind &k) {
         EXPECT_TRUE(WIFSIGNALED(*status));
         EXPECT_EQ(file_text(lock), lock_text(daemon));
         peer p(lock_dir, k.command(program, device));
-        EXPECT_TRUE(poll_until([&] { return owner_in(lock) == p.pid(); }, slow(patience)))
-            << p.output();
-        EXPECT_TRUE(p.running()) << p.output();
+        EXPECT_TRUE(takes_lock(p, lock));
         p.stop(k.quit);
     } else {
         EXPECT_EQ(b.stop(SIGTERM), 0);
