@@ -187,6 +187,15 @@ std::string describe(const resources &r) {
     return out;
 }
 
+void share_with_other_users(bridge &b, mode_t lock_dir_mode) {
+    fs::permissions(b.dir(), fs::perms(0755));
+    fs::permissions(b.path("dev"), fs::perms(0755));
+    chmod(b.path("lock").c_str(), lock_dir_mode);
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        chmod(b.modem(c).slave.c_str(), 0666);
+    }
+}
+
 std::string find_program(const std::string &name) {
     for (const char *dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin"}) {
         const std::string path = std::string(dir) + "/" + name;

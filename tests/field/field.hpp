@@ -52,6 +52,11 @@ bool memory_is_measured();
 bool no_growth(const resources &before, const resources &now);
 std::string describe(const resources &r);
 
+// Makes the sandbox's device paths and lock directory usable by other
+// users: some peers, and a daemon run as another user, change user before
+// they lock and open.
+void share_with_other_users(bridge &b, mode_t lock_dir_mode);
+
 // The full path of an installed program, or "" when it is missing.
 std::string find_program(const std::string &name);
 

@@ -78,15 +78,6 @@ std::function<void()> as_user(uid_t uid) {
     };
 }
 
-void open_to_all(bridge &b, mode_t lock_dir_mode) {
-    fs::permissions(b.dir(), fs::perms(0755));
-    fs::permissions(b.path("dev"), fs::perms(0755));
-    chmod(b.path("lock").c_str(), lock_dir_mode);
-    for (const channel c : {channel::ctrl, channel::audio}) {
-        chmod(b.modem(c).slave.c_str(), 0666);
-    }
-}
-
 // The lock directory as the daemon sees it, in its own mount namespace.
 std::string seen_by(const bridge &b, const std::string &relative) {
     return "/proc/" + std::to_string(b.pid()) + "/root" + b.path(relative);
@@ -219,7 +210,7 @@ TEST(FieldHostile, AnotherUsersLiveProcessKeepsItsLock) {
         bridge b(daemon_options(
             {.start = false,
              .in_child = daemon_as_root ? std::function<void()>{} : as_user(daemon_user)}));
-        open_to_all(b, 01777);
+        share_with_other_users(b, 01777);
         const std::string lock = b.path("lock/LCK..ttyACM12");
         ASSERT_TRUE(write_file(lock, lock_text(owner.pid)));
         b.start();
@@ -304,7 +295,7 @@ TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         bridge b(daemon_options({.start = false, .in_child = c.in_child}));
-        open_to_all(b, 0755);
+        share_with_other_users(b, 0755);
         if (c.stale_lock != nullptr) {
             ASSERT_TRUE(
                 write_file(b.path(std::string("lock/") + c.stale_lock), lock_text(gone_pid())));

@@ -33,17 +33,6 @@ pid_t owner_in(const std::string &path) {
     return static_cast<pid_t>(std::atol(file_text(path).c_str()));
 }
 
-void share_with_other_users(bridge &b, mode_t lock_dir_mode) {
-    // Some peers change to their own user before they lock and open: the
-    // device path and the lock directory must be theirs to use.
-    fs::permissions(b.dir(), fs::perms(0755));
-    fs::permissions(b.path("dev"), fs::perms(0755));
-    chmod(b.path("lock").c_str(), lock_dir_mode);
-    for (const channel c : {channel::ctrl, channel::audio}) {
-        chmod(b.modem(c).slave.c_str(), 0666);
-    }
-}
-
 // The peer has written its lock. One that ends first fails the wait at
 // once, showing what it said.
 ::testing::AssertionResult takes_lock(peer &p, const std::string &lock) {
