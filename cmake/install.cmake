@@ -1,6 +1,7 @@
 # Installed beside the daemon: its manual page and its systemd unit, both
-# generated with the paths this build was configured with; and Debian
-# packages of the lot (cpack -G DEB, for the target's architecture).
+# generated with the paths this build was configured with, and an example
+# of udev rules for the modem; and Debian packages of the lot (cpack -G DEB,
+# for the target's architecture).
 
 include(GNUInstallDirs)
 
@@ -28,6 +29,9 @@ else()
   install(FILES ${ptybridge_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
 install(FILES ${ptybridge_unit} DESTINATION lib/systemd/system)
+# Stable modem names: an example to adapt, not active where it is installed.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/60-ptybridge-modem.rules.example
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian package.
 set(PTYBRIDGE_PACKAGE_MAINTAINER "ptybridge maintainers <ptybridge@localhost>"
