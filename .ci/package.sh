@@ -226,13 +226,16 @@ run_link_mode() {
     # a killed daemon left behind, which the next start replaces.
     mkdir -m 0755 "$work/run/ptybridge"
     ln -s /dev/pts/999999 "$work/run/ptybridge/$(basename "$ctrl_link")"
-    touch "$work/dev/ptmx"
+    # The machine's pseudo-terminals: its devpts, and /dev/ptmx as that
+    # instance's own multiplexer, so that slaves appear where clients
+    # outside the namespace find them.
     mkdir "$work/dev/pts"
+    ln -s pts/ptmx "$work/dev/ptmx"
     local locks_before
     locks_before=$(lock_entries)
     unshare --mount --propagation private sh -c '
-        mount --bind /dev/pts "$1/dev/pts" && mount --bind /dev/ptmx "$1/dev/ptmx" &&
-        mount --bind "$1/dev" /dev && mount --bind "$1/run" /run &&
+        mount --bind /dev/pts "$1/dev/pts" &&
+        mount --rbind "$1/dev" /dev && mount --bind "$1/run" /run &&
         exec /usr/sbin/ptybridge -d 4' sh "$work" >"$work/stdout" 2>"$work/stderr" &
     daemon=$!
     local ctrl=$work$ctrl_link audio=$work$audio_link
