@@ -57,8 +57,7 @@ int lock_and_open(const port &p) {
         close(fd);
         dev_unlock(p.lock);
     } while (lock_wait_next(wait));
-    // A published master is known to its users by its link.
-    log_message(LOG_ERR, "cannot lock %s", p.link != nullptr ? p.link : p.device);
+    log_message(LOG_ERR, "cannot lock %s", port_name(p));
     return -1;
 }
 
@@ -91,7 +90,7 @@ bool publish_slave(const port &p, int master) {
     int unlock = 0;
     path_text slave{};
     if (ioctl(master, TIOCSPTLCK, &unlock) != 0 || !slave_path(master, slave)) {
-        log_failure(LOG_ERR, errno, "cannot %s %s", "unlock", p.device);
+        log_failure(LOG_ERR, errno, "cannot %s %s", "unlock", port_name(p));
         return false;
     }
     if (chown(slave.data(), static_cast<uid_t>(-1), getegid()) != 0 ||
@@ -136,6 +135,10 @@ void withdraw_slave(const port &p) {
 
 } // namespace
 
+const char *port_name(const port &p) {
+    return p.link != nullptr ? p.link : p.device;
+}
+
 int port_open(port &p) {
     if (p.fd >= 0) {
         return p.fd;
@@ -150,18 +153,18 @@ int port_open(port &p) {
         return -1;
     }
     p.fd = fd;
-    log_debug(DEBUG_PORTS, "%s open, fd=%i", p.device, fd);
+    log_debug(DEBUG_PORTS, "%s open, fd=%i", port_name(p), fd);
 
     if (tcflush(fd, TCIOFLUSH) != 0) {
-        log_failure(LOG_WARNING, errno, "cannot %s %s", "flush", p.device);
+        log_failure(LOG_WARNING, errno, "cannot %s %s", "flush", port_name(p));
     }
     termios settings{};
     if (tcgetattr(fd, &settings) != 0) {
-        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "get", p.device);
+        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "get", port_name(p));
     }
     cfmakeraw(&settings);
     if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "set", p.device);
+        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "set", port_name(p));
     }
     return fd;
 }
@@ -170,7 +173,7 @@ void port_close(port &p) {
     if (p.fd < 0) {
         return;
     }
-    log_debug(DEBUG_PORTS, "%s close, fd=%i", p.device, p.fd);
+    log_debug(DEBUG_PORTS, "%s close, fd=%i", port_name(p), p.fd);
     if (p.link != nullptr) {
         withdraw_slave(p);
     }

@@ -20,6 +20,10 @@ struct port {
     const char *link = nullptr;
 };
 
+// How messages name a port: a published master by its link, which tells
+// the channels apart where both masters are one multiplexer device.
+[[nodiscard]] const char *port_name(const port &p);
+
 // Locks and opens the device in raw mode unless it is open already.
 // Returns the descriptor, or -1 (the failure is logged).
 int port_open(port &p);

@@ -69,8 +69,28 @@ void raise_descriptor_limit() {
 
 } // namespace
 
+#ifdef PTYBRIDGE_SANDBOX_LINKS
+const bool link_mode = true;
+#else
+const bool link_mode = false;
+#endif
+
 const char *pty_path(channel c) {
+    if (link_mode) {
+        return c == channel::ctrl ? "dev/ptmx-ctrl" : "dev/ptmx-audio";
+    }
     return c == channel::ctrl ? "dev/ptyp6" : "dev/ptyp7";
+}
+
+const char *link_path(channel c) {
+    if (!link_mode) {
+        return nullptr;
+    }
+    return c == channel::ctrl ? "run/gsm-ctrl" : "run/gsm-audio";
+}
+
+const char *pty_name(channel c) {
+    return link_mode ? link_path(c) : pty_path(c);
 }
 
 const char *gsm_path(channel c) {
@@ -78,6 +98,14 @@ const char *gsm_path(channel c) {
 }
 
 std::string lock_name(const char *device) {
+    // A published master is locked under the name of its link.
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        if (link_mode &&
+            (std::strcmp(device, pty_path(c)) == 0 || std::strcmp(device, link_path(c)) == 0)) {
+            return std::string("lock/LCK..ptybridge-") +
+                   std::filesystem::path(link_path(c)).filename().string();
+        }
+    }
     return std::string("lock/LCK..") + std::filesystem::path(device).filename().string();
 }
 
@@ -254,6 +282,9 @@ bridge::bridge(options opts) : opts_(std::move(opts)) {
     dir_ = pattern;
     std::filesystem::create_directory(dir_ + "/dev");
     std::filesystem::create_directory(dir_ + "/lock");
+    if (link_mode) {
+        std::filesystem::create_directory(dir_ + "/run");
+    }
     if (opts_.link_ctrl_pty) {
         std::filesystem::create_symlink("/dev/ptmx", path(pty_path(channel::ctrl)));
     }
@@ -486,10 +517,25 @@ int bridge::attach(channel c, std::size_t seen) {
     check(fstat(master, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == 5 &&
               minor(st.st_rdev) == 2,
           "a pseudo-terminal master in the daemon");
-    int unlock = 0;
-    check(ioctl(master, TIOCSPTLCK, &unlock) == 0, "unlocking the pseudo-terminal");
-    const int slave = ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    check(slave >= 0, "TIOCGPTPEER");
+    int slave = -1;
+    if (link_mode) {
+        // As a client does: through the link, once it names this master's
+        // slave.
+        unsigned int number = 0;
+        check(ioctl(master, TIOCGPTN, &number) == 0, "TIOCGPTN");
+        const std::string expected = "/dev/pts/" + std::to_string(number);
+        const std::string link = path(link_path(c));
+        std::error_code error;
+        check(poll_until([&] { return std::filesystem::read_symlink(link, error) == expected; }),
+              "the link to the new slave");
+        slave = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        check(slave >= 0, "opening the link");
+    } else {
+        int unlock = 0;
+        check(ioctl(master, TIOCSPTLCK, &unlock) == 0, "unlocking the pseudo-terminal");
+        slave = ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        check(slave >= 0, "TIOCGPTPEER");
+    }
     int &kept = masters_[static_cast<std::size_t>(c)];
     if (kept >= 0) {
         close(kept);

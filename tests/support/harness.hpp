@@ -26,9 +26,17 @@ constexpr auto patience = 15s;
 
 enum class channel { ctrl, audio };
 
+// Whether the daemon under test publishes its masters' slaves at links
+// (a build of the tests of its own).
+extern const bool link_mode;
+
 // Paths the sandbox daemon was built with, relative to its working directory.
 const char *pty_path(channel c);
 const char *gsm_path(channel c);
+// How the daemon's messages name a master: its link in link mode.
+const char *pty_name(channel c);
+// Where a master's slave is published, or nullptr outside link mode.
+const char *link_path(channel c);
 std::string lock_name(const char *device); // "lock/LCK..<name>"
 
 struct entry {
