@@ -225,6 +225,9 @@ run_link_mode() {
     # The runtime directory, as systemd makes it for the unit; a link that
     # a killed daemon left behind, which the next start replaces.
     mkdir -m 0755 "$work/run/ptybridge"
+    # The machine's lock directory stays where it is: on Debian /var/lock
+    # leads into /run, which the namespace replaces.
+    mkdir "$work/lock" "$work/run/lock"
     ln -s /dev/pts/999999 "$work/run/ptybridge/$(basename "$ctrl_link")"
     # The machine's pseudo-terminals: its devpts, and /dev/ptmx as that
     # instance's own multiplexer, so that slaves appear where clients
@@ -235,8 +238,11 @@ run_link_mode() {
     locks_before=$(lock_entries)
     unshare --mount --propagation private sh -c '
         mount --bind /dev/pts "$1/dev/pts" &&
+        mount --bind "$(realpath /var/lock)" "$1/lock" &&
         mount --rbind "$1/dev" /dev && mount --bind "$1/run" /run &&
-        exec /usr/sbin/ptybridge -d 4' sh "$work" >"$work/stdout" 2>"$work/stderr" &
+        mount --bind "$1/lock" "$(realpath -m /var/lock)" &&
+        exec setpriv --regid=dialout --clear-groups /usr/sbin/ptybridge -d 4' sh "$work" \
+        >"$work/stdout" 2>"$work/stderr" &
     daemon=$!
     local ctrl=$work$ctrl_link audio=$work$audio_link
     local ctrl_lock=/var/lock/LCK..ptybridge-$(basename "$ctrl_link")
@@ -247,6 +253,9 @@ run_link_mode() {
     slave_linked() { [[ "$(readlink "$1")" =~ ^/dev/pts/[0-9]+$ ]] && [ -c "$(readlink "$1")" ]; }
     check "ctrl link to a live slave, the stale one replaced" wait_for 10 slave_linked "$ctrl"
     check "audio link to a live slave" wait_for 10 slave_linked "$audio"
+    # In the group the unit gives it, as a serial device is.
+    check "slaves in group dialout, mode 0660" \
+        test "$(stat -L -c '%G %a' "$ctrl" "$audio" | tr '\n' ' ')" = "dialout 660 dialout 660 "
     check "master locks name the links and the daemon" \
         test "$(cat "$ctrl_lock" 2>/dev/null)" = "$pid" -a "$(cat "$audio_lock" 2>/dev/null)" = "$pid"
     local round

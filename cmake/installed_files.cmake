@@ -5,8 +5,8 @@
 include_guard(GLOBAL)
 
 # Writes OUT_DIR/ptybridge.8 and OUT_DIR/ptybridge.service. A channel with a
-# link gets a Unix98 master (/dev/ptmx while its master is still the legacy
-# default) whose slave the daemon links at that path.
+# link gets a Unix98 master (ptybridge_master of the top-level CMakeLists)
+# whose slave the daemon links at that path.
 function(ptybridge_configure_installed_files out_dir sbindir
     ctrl_pty audio_pty ctrl_gsm audio_gsm lock_dir ctrl_link audio_link)
   set(ptybridge_sbindir "${sbindir}")
@@ -14,23 +14,19 @@ function(ptybridge_configure_installed_files out_dir sbindir
   set(PTYBRIDGE_AUDIO_GSM "${audio_gsm}")
   set(PTYBRIDGE_LOCK_DIR "${lock_dir}")
 
-  set(ctrl_default /dev/ptyp6)
-  set(audio_default /dev/ptyp7)
   set(ptybridge_device_allow "")
   set(run_dirs "")
   set(write_dirs "")
   foreach(channel ctrl audio)
-    set(pty "${${channel}_pty}")
     set(link "${${channel}_link}")
+    # The master and the name of its lock, as the daemon is built with them.
+    ptybridge_master("${${channel}_pty}" "${link}" pty lock)
+    get_filename_component(lock "${lock}" NAME)
+    set(ptybridge_${channel}_pty_lock "LCK..${lock}")
     if(link)
-      if(pty STREQUAL "${${channel}_default}")
-        set(pty /dev/ptmx)
-      endif()
-      get_filename_component(name "${link}" NAME)
       get_filename_component(dir "${link}" DIRECTORY)
       set(ptybridge_${channel}_client "Pa ${link}")
       set(ptybridge_${channel}_client_path "${link}")
-      set(ptybridge_${channel}_pty_lock "LCK..ptybridge-${name}")
       # A directory under /run is the unit's runtime directory: systemd makes
       # it for the daemon, which makes none, and removes it with any link
       # left in it at the stop.
@@ -41,7 +37,6 @@ function(ptybridge_configure_installed_files out_dir sbindir
       endif()
     else()
       get_filename_component(name "${pty}" NAME)
-      set(ptybridge_${channel}_pty_lock "LCK..${name}")
       # The slave of a legacy master /dev/ptyXY is /dev/ttyXY.
       if(name MATCHES "^pty([p-za-e][0-9a-f])$")
         set(ptybridge_${channel}_client_path "/dev/tty${CMAKE_MATCH_1}")
@@ -109,6 +104,13 @@ function(ptybridge_configure_installed_files out_dir sbindir
       "\nWants=modprobe@${driver}.service\nAfter=modprobe@${driver}.service")
   endforeach()
 
+  set(ptybridge_unit_group "")
+  if(ctrl_link OR audio_link)
+    string(APPEND ptybridge_unit_group
+      "\n# The slaves it publishes get its group and mode 0660, as serial devices"
+      "\n# have: whoever may use the modem may open the links."
+      "\nGroup=dialout")
+  endif()
   set(ptybridge_unit_links "")
   if(run_dirs)
     list(REMOVE_DUPLICATES run_dirs)

@@ -1,6 +1,7 @@
 # What the daemon needs from its unit in each mode, beyond what
 # systemd-analyze verify can know: the devices it opens, the directory of
-# its links, and the modem's driver loaded before the device rules apply.
+# its links, the group its slaves get, and the modem's driver loaded
+# before the device rules apply.
 set(failures "")
 function(expect mode line present)
   file(STRINGS "${${mode}}" lines)
@@ -24,12 +25,14 @@ expect(LEGACY "DeviceAllow=/dev/ptyp6 rw" TRUE)
 expect(LEGACY "DeviceAllow=/dev/ptyp7 rw" TRUE)
 expect(LEGACY "DeviceAllow=/dev/ptmx rw" FALSE)
 expect(LEGACY "RuntimeDirectory=ptybridge" FALSE)
+expect(LEGACY "Group=dialout" FALSE)
 
 expect(LINK "DeviceAllow=/dev/ptmx rw" TRUE)
 expect(LINK "DeviceAllow=char-pts rw" TRUE)
 expect(LINK "DeviceAllow=/dev/ptyp6 rw" FALSE)
 expect(LINK "RuntimeDirectory=ptybridge" TRUE)
 expect(LINK "RuntimeDirectoryMode=0755" TRUE)
+expect(LINK "Group=dialout" TRUE)
 
 if(failures)
   message(FATAL_ERROR "${failures}")
