@@ -105,11 +105,14 @@ function(ptybridge_configure_installed_files out_dir sbindir
   endforeach()
 
   set(ptybridge_unit_group "")
+  set(ptybridge_unit_chown "")
   if(ctrl_link OR audio_link)
     string(APPEND ptybridge_unit_group
       "\n# The slaves it publishes get its group and mode 0660, as serial devices"
       "\n# have: whoever may use the modem may open the links."
       "\nGroup=dialout")
+    # Giving a slave its group is a chown, which @privileged takes away.
+    set(ptybridge_unit_chown "\n# It gives each slave its group.\nSystemCallFilter=@chown")
   endif()
   set(ptybridge_unit_links "")
   if(run_dirs)
