@@ -4,7 +4,7 @@
 # /run/ptybridge; installs the amd64 one and runs the installed daemon in a
 # mount namespace of its own (its /dev/log, /dev/ttyACM* and /run are ours)
 # with a modem of pseudo-terminals: a client talks to the modem through each
-# link, hangs up and talks again, then SIGTERM; purges it and checks that
+# link, hangs up and talks again; SIGKILL and a restart, then SIGTERM; purges it and checks that
 # nothing is left; inspects the armhf one. Then the same install and run for
 # a package of legacy pseudo-terminals, whose masters do not exist here.
 #
@@ -236,28 +236,24 @@ run_link_mode() {
     ln -s pts/ptmx "$work/dev/ptmx"
     local locks_before
     locks_before=$(lock_entries)
-    unshare --mount --propagation private sh -c '
-        mount --bind /dev/pts "$1/dev/pts" &&
-        mount --bind "$(realpath /var/lock)" "$1/lock" &&
-        mount --rbind "$1/dev" /dev && mount --bind "$1/run" /run &&
-        mount --bind "$1/lock" "$(realpath -m /var/lock)" &&
-        exec setpriv --regid=dialout --clear-groups /usr/sbin/ptybridge -d 4' sh "$work" \
-        >"$work/stdout" 2>"$work/stderr" &
-    daemon=$!
     local ctrl=$work$ctrl_link audio=$work$audio_link
     local ctrl_lock=/var/lock/LCK..ptybridge-$(basename "$ctrl_link")
     local audio_lock=/var/lock/LCK..ptybridge-$(basename "$audio_link")
-    local pid
-    pid=$(printf '%10d' "$daemon")
-    check "running, logged at LOG_INFO" wait_for 15 grep -q '^<14>.* ptybridge: running$' "$work/syslog"
     slave_linked() { [[ "$(readlink "$1")" =~ ^/dev/pts/[0-9]+$ ]] && [ -c "$(readlink "$1")" ]; }
+    locked_by_daemon() {
+        local pid
+        pid=$(printf '%10d' "$daemon")
+        [ "$(cat "$ctrl_lock" 2>/dev/null)" = "$pid" ] && [ "$(cat "$audio_lock" 2>/dev/null)" = "$pid" ]
+    }
+
+    start_link_daemon
+    check "running, logged at LOG_INFO" wait_for 15 grep -q '^<14>.* ptybridge: running$' "$work/syslog"
     check "ctrl link to a live slave, the stale one replaced" wait_for 10 slave_linked "$ctrl"
     check "audio link to a live slave" wait_for 10 slave_linked "$audio"
     # In the group the unit gives it, as a serial device is.
     check "slaves in group dialout, mode 0660" \
         test "$(stat -L -c '%G %a' "$ctrl" "$audio" | tr '\n' ' ')" = "dialout 660 dialout 660 "
-    check "master locks name the links and the daemon" \
-        test "$(cat "$ctrl_lock" 2>/dev/null)" = "$pid" -a "$(cat "$audio_lock" 2>/dev/null)" = "$pid"
+    check "master locks name the links and the daemon" locked_by_daemon
     local round
     for round in 1 2 3; do
         local closes
@@ -270,11 +266,37 @@ run_link_mode() {
             wait_for 10 test ! -e /var/lock/LCK..ttyACM12 -a ! -e /var/lock/LCK..ttyACM11
     done
     check "both links back after the hang-ups" wait_for 10 slave_linked "$ctrl"
+
+    # Killed, it leaves its links and locks behind; the next start takes
+    # both over.
+    kill -KILL "$daemon"
+    wait "$daemon" 2>/dev/null || true
+    check "a killed daemon leaves its links and locks" \
+        test -L "$ctrl" -a -L "$audio" -a -e "$ctrl_lock" -a -e "$audio_lock"
+    start_link_daemon
+    check "restarted" wait_for 15 has_logged ' ptybridge: running' 2
+    check "restarted: stale locks taken over" wait_for 10 locked_by_daemon
+    check "restarted: AT, OK through the ctrl link" exchange "$ctrl"
+    check "restarted: AT, OK through the audio link" exchange "$audio"
+
     check "nothing logged at LOG_ERR" test "$(grep -c '^<11>' "$work/syslog")" = 0
     stop_daemon
     check "links removed" test -z "$(ls -A "$work/run/ptybridge")"
     check "no lock file left" test "$(lock_entries)" = "$locks_before"
     stop_helpers
+}
+
+# The installed daemon, in group dialout as the unit runs it, with /dev
+# and /run of the test's own.
+start_link_daemon() {
+    unshare --mount --propagation private sh -c '
+        mount --bind /dev/pts "$1/dev/pts" &&
+        mount --bind "$(realpath /var/lock)" "$1/lock" &&
+        mount --rbind "$1/dev" /dev && mount --bind "$1/run" /run &&
+        mount --bind "$1/lock" "$(realpath -m /var/lock)" &&
+        exec setpriv --regid=dialout --clear-groups /usr/sbin/ptybridge -d 4' sh "$work" \
+        >>"$work/stdout" 2>>"$work/stderr" &
+    daemon=$!
 }
 
 run_legacy_mode() {

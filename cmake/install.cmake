@@ -76,7 +76,7 @@ if(PTYBRIDGE_CTRL_LINK OR PTYBRIDGE_AUDIO_LINK)
   list(JOIN links " and " links)
   string(APPEND CPACK_PACKAGE_DESCRIPTION
     "\nClients open the pseudo-terminals through the symbolic links"
-    "\n${links}, which it publishes while it runs.")
+    "\n${links},\nwhich it publishes while it runs.")
 endif()
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PTYBRIDGE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
