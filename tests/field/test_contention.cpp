@@ -230,6 +230,7 @@ class watcher {
         std::set<pid_t> tree{};
         bool open = false;
         bool confirmed = false;
+        int rounds_open = 0;
         steady::time_point since{};
     };
 
@@ -285,11 +286,15 @@ class watcher {
             const auto now = steady::now();
             if (open && !w.open) {
                 w.since = now;
+                w.rounds_open = 0;
             }
             w.open = open;
+            w.rounds_open += open ? 1 : 0;
+            // Seen open in several rounds in a row: one slow round on a
+            // loaded machine must not join two short opens into a hold.
             if (!open) {
                 w.confirmed = false;
-            } else if (!w.confirmed && now - w.since >= hold_time) {
+            } else if (!w.confirmed && now - w.since >= hold_time && w.rounds_open >= 3) {
                 w.confirmed = true;
                 ++counts_.holds[w.what];
             }
