@@ -289,6 +289,14 @@ bridge::~bridge() {
 }
 
 void bridge::start() {
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    if (events_read_ >= 0) {
+        close(events_read_);
+        events_read_ = -1;
+    }
+    partial_.clear(); // a killed run may have left half a record
     std::array<int, 2> events{};
     check(pipe2(events.data(), O_CLOEXEC) == 0, "pipe2");
     check(fcntl(events[0], F_SETFL, O_NONBLOCK) == 0, "fcntl");
@@ -307,6 +315,7 @@ void bridge::start() {
         "PTYBRIDGE_TEST_EVENTS_FD=" + std::to_string(events_fd_in_daemon),
         "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=1",
         "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1", "PATH=/usr/bin:/bin"};
+    env_text.insert(env_text.end(), opts_.env.begin(), opts_.env.end());
     std::vector<char *> env;
     for (auto &e : env_text) {
         env.push_back(e.data());

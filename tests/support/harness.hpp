@@ -76,6 +76,7 @@ struct options {
     bool link_ctrl_pty = true; // else the ctrl master's path is missing
     bool start = true;
     std::function<void()> in_child = {}; // runs in the child just before exec
+    std::vector<std::string> env = {};   // added to the daemon's environment
 };
 
 class bridge {
@@ -85,7 +86,12 @@ class bridge {
     bridge(const bridge &) = delete;
     bridge &operator=(const bridge &) = delete;
 
+    // Starts the daemon; once it has exited, starts it again in the same
+    // directory (the log of every run is kept).
     void start();
+    options &settings() {
+        return opts_; // for the next start
+    }
     pid_t pid() const {
         return pid_;
     }
