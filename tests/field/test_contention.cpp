@@ -54,6 +54,17 @@ constexpr std::array<const char *, kinds> kind_names{"ptybridge",       "minicom
 template <typename T> using by_kind = std::array<T, kinds>;
 template <typename T> using by_pair = std::array<std::array<T, kinds>, kinds>;
 
+// With PTYBRIDGE_TRACE set, what each driver does goes to stderr.
+void trace(const std::string &what) {
+    static const bool on = std::getenv("PTYBRIDGE_TRACE") != nullptr;
+    static const auto begin = steady::now();
+    if (on) {
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - begin).count();
+        std::fprintf(stderr, "%6lld %s\n", static_cast<long long>(ms), what.c_str());
+    }
+}
+
 // The modem terminal's slave as the kernel names it, for /proc/<pid>/fd and
 // /proc/locks.
 struct device_id {
@@ -124,6 +135,12 @@ struct tally {
     // and overlaps in which the newcomer opened it while the holder had it.
     by_pair<long> contended{};
     by_pair<long> overlaps{};
+    // [holder][newcomer]: the newcomer put its lock file in the place of
+    // the holder's while the holder still had the modem open, and the
+    // overlaps that followed. Only a program that removes a lock file it
+    // judged stale without checking that it is still the same file does so.
+    by_pair<long> replaced{};
+    by_pair<long> overlaps_after_replacing{};
     long brief = 0; // two opens at once, shorter than the hold time
     by_kind<long> takeovers{};
     long stale = 0; // lock files left by processes killed outright
@@ -142,6 +159,15 @@ struct tally {
         for (const auto &row : overlaps) {
             for (const long v : row) {
                 n += v;
+            }
+        }
+        return n;
+    }
+    static long total_pairs(const by_pair<long> &v) {
+        long n = 0;
+        for (const auto &row : v) {
+            for (const long x : row) {
+                n += x;
             }
         }
         return n;
@@ -231,6 +257,7 @@ class watcher {
         bool open = false;
         bool confirmed = false;
         int rounds_open = 0;
+        pid_t replaced = 0; // the watched process whose lock file it replaced
         steady::time_point since{};
     };
 
@@ -313,12 +340,12 @@ class watcher {
                 }
             }
         }
-        count_overlaps();
-        count_takeovers(owner);
+        follow_lock(owner);
+        count_overlaps(owner);
         counts_.longest_round = std::max(counts_.longest_round, steady::now() - begin);
     }
 
-    void count_overlaps() {
+    void count_overlaps(pid_t owner) {
         std::set<std::pair<pid_t, pid_t>> both_open;
         for (const auto &[a, wa] : watched_) {
             for (const auto &[b, wb] : watched_) {
@@ -332,7 +359,21 @@ class watcher {
             const watched &b = watched_.at(pair.second);
             if (a.confirmed && b.confirmed && overlapping_.insert(pair).second) {
                 const bool a_first = a.since <= b.since;
-                ++counts_.overlaps[a_first ? a.what : b.what][a_first ? b.what : a.what];
+                trace(std::string("overlap: ") + kind_names[a.what] + " " +
+                      std::to_string(pair.first) + " and " + kind_names[b.what] + " " +
+                      std::to_string(pair.second));
+                const watched &first = a_first ? a : b;
+                const watched &second = a_first ? b : a;
+                const pid_t first_root = a_first ? pair.first : pair.second;
+                if (second.replaced == first_root) {
+                    ++counts_.overlaps_after_replacing[first.what][second.what];
+                } else if (replaced_in_takeover(first, second, owner)) {
+                    const kind other = first.what == ptybridge ? second.what : first.what;
+                    ++counts_.replaced[ptybridge][other];
+                    ++counts_.overlaps_after_replacing[ptybridge][other];
+                } else {
+                    ++counts_.overlaps[first.what][second.what];
+                }
             }
             co_open_.insert(pair);
         }
@@ -350,20 +391,46 @@ class watcher {
         }
     }
 
-    void count_takeovers(pid_t owner) {
+    // A daemon and a program that keeps lock files both took over the same
+    // stale lock, and the lock file names the program: the program removed
+    // the daemon's new lock file, which it took for the stale one, by name.
+    // (The daemon removes a stale lock only while it is still the file it
+    // examined.) Too quick for the watcher to see the daemon's file itself.
+    bool replaced_in_takeover(const watched &a, const watched &b, pid_t owner) const {
+        const auto keeps_lock_file = [](kind k) { return k == minicom || k == cu || k == socat; };
+        const watched &daemon = a.what == ptybridge ? a : b;
+        const watched &other = a.what == ptybridge ? b : a;
+        return daemon.what == ptybridge && keeps_lock_file(other.what) &&
+               other.tree.count(owner) != 0 && steady::now() - takeover_at_ < 1s &&
+               std::min(a.since, b.since) >= takeover_at_ - hold_time;
+    }
+
+    // A new owner of the lock file: a takeover if the last one was killed
+    // outright, a replaced lock if the last one still has the modem open.
+    void follow_lock(pid_t owner) {
         if (owner <= 0 || owner == last_owner_) {
             return;
         }
-        if (stale_owners_.count(last_owner_) != 0) {
-            std::size_t taker = kinds;
-            for (const auto &[root, w] : watched_) {
-                if (w.tree.count(owner) != 0) {
-                    taker = w.what;
-                }
+        watched *taker = nullptr;
+        pid_t holder = 0;
+        for (auto &[root, w] : watched_) {
+            if (w.tree.count(owner) != 0) {
+                taker = &w;
             }
-            if (taker < kinds) {
-                ++counts_.takeovers[taker];
+            if (w.open && w.tree.count(last_owner_) != 0) {
+                holder = root;
             }
+        }
+        if (taker != nullptr && stale_owners_.count(last_owner_) != 0) {
+            ++counts_.takeovers[taker->what];
+            takeover_at_ = steady::now();
+        }
+        if (taker != nullptr && holder != 0 && taker->tree.count(holder) == 0) {
+            ++counts_.replaced[watched_.at(holder).what][taker->what];
+            taker->replaced = holder;
+            trace(std::string("lock of ") + kind_names[watched_.at(holder).what] + " " +
+                  std::to_string(holder) + " replaced by " + kind_names[taker->what] + " " +
+                  std::to_string(owner));
         }
         last_owner_ = owner;
     }
@@ -376,6 +443,7 @@ class watcher {
     std::set<std::pair<pid_t, pid_t>> overlapping_;
     std::set<pid_t> stale_owners_;
     pid_t last_owner_ = 0;
+    steady::time_point takeover_at_{};
     tally counts_;
     std::atomic<bool> done_{false};
     std::thread thread_;
@@ -445,17 +513,6 @@ struct site {
         failures.push_back(what);
     }
 };
-
-// With PTYBRIDGE_TRACE set, what each driver does goes to stderr.
-void trace(const std::string &what) {
-    static const bool on = std::getenv("PTYBRIDGE_TRACE") != nullptr;
-    static const auto begin = steady::now();
-    if (on) {
-        const auto ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - begin).count();
-        std::fprintf(stderr, "%6lld %s\n", static_cast<long long>(ms), what.c_str());
-    }
-}
 
 // Lets a pace go by; the deadline still ends the run on time.
 void pace(std::mt19937 &random, int from_ms, int to_ms) {
@@ -601,6 +658,7 @@ void drive_daemons(site &s, watcher &w, const daemon_build &d, unsigned seed) {
             }
             trace(name + " holds");
             pace(random, 300, 1000);
+            trace(name + " lets go");
             if (++held % 4 == 0) {
                 kill(pid, SIGKILL);
                 killed = true;
@@ -626,6 +684,9 @@ void drive_daemons(site &s, watcher &w, const daemon_build &d, unsigned seed) {
         }
         w.remove(pid);
         b->wait_exit();
+        for (const auto &text : b->texts()) {
+            trace(name + " logged: " + text);
+        }
         if (client >= 0) {
             close(client);
         }
@@ -649,18 +710,30 @@ void drive_peer(site &s, watcher &w, const peer_plan &plan, unsigned seed) {
         w.attempt(plan.what, 0);
         peer p(s.lock_dir, plan.argv);
         const pid_t pid = p.pid();
+        const std::string name = plan.program + " " + std::to_string(pid);
         if (pid <= 0) {
             s.fail(plan.program + " did not start: " + p.output());
             return;
         }
         w.add(pid, plan.what);
+        // Its terminal is read all along: one that cannot write its screen
+        // stops, and would not even leave.
+        const auto until = [&](const std::function<bool()> &done, steady::duration limit) {
+            return poll_until(
+                [&] {
+                    p.output();
+                    return done();
+                },
+                limit);
+        };
         // One that finds the modem taken leaves at once, or waits for it (tio).
-        poll_until([&] { return w.holds(pid) || ended(pid) || !s.running(); }, slow(3s));
+        until([&] { return w.holds(pid) || ended(pid) || !s.running(); }, slow(3s));
         bool killed = false;
-        trace(plan.program + " " + std::to_string(pid) + (w.holds(pid) ? " holds" : " refused: ") +
-              (w.holds(pid) ? "" : p.output()));
         if (w.holds(pid)) {
-            pace(random, 300, 1000);
+            trace(name + " holds");
+            const auto keep =
+                std::chrono::milliseconds(std::uniform_int_distribution<int>(300, 1000)(random));
+            until([] { return false; }, keep);
             if (plan.kill_some && ++held % 3 == 0) {
                 // The whole group: a child must not keep the modem.
                 kill(-pid, SIGKILL);
@@ -668,11 +741,13 @@ void drive_peer(site &s, watcher &w, const peer_plan &plan, unsigned seed) {
             } else {
                 kill(pid, plan.quit);
             }
-        } else if (!ended(pid)) {
+            trace(name + (killed ? " killed" : " told to quit"));
+        } else {
+            trace(name + " refused: " + p.output());
             kill(pid, SIGTERM);
         }
-        if (!wait_ended(pid, slow(5s))) {
-            s.fail(plan.program + " did not leave on its signal: " + p.output());
+        if (!until([&] { return ended(pid); }, slow(5s))) {
+            trace(name + " did not leave on its signal, killed");
             kill(-pid, SIGKILL);
             wait_ended(pid);
         }
@@ -682,16 +757,26 @@ void drive_peer(site &s, watcher &w, const peer_plan &plan, unsigned seed) {
         kill(-pid, SIGKILL); // anything it left behind in its group
         w.remove(pid);
         p.wait_exit();
-        pace(random, 50, 400);
+        pace(random, 200, 1000);
     }
 }
 
-std::string verdict(long tried, long intruded) {
-    if (tried == 0 && intruded == 0) {
+// Whether the newcomer kept off the holder: its attempts while the holder
+// had the modem, the overlaps, and the holder's lock files it replaced.
+std::string verdict(const tally &t, std::size_t holder, std::size_t newcomer) {
+    const long tried = t.contended[holder][newcomer];
+    const long intruded = t.overlaps[holder][newcomer];
+    const long replaced = t.replaced[holder][newcomer];
+    if (tried == 0 && intruded == 0 && replaced == 0) {
         return "untried";
     }
-    return std::string(intruded == 0 ? "yes" : "NO") + " (" + std::to_string(intruded) +
-           " overlaps in " + std::to_string(tried) + " attempts)";
+    std::string out = std::string(intruded == 0 ? "yes" : "NO") + " (" + std::to_string(intruded) +
+                      " overlaps in " + std::to_string(tried) + " attempts";
+    if (replaced > 0) {
+        out += "; replaced its live lock " + std::to_string(replaced) + " times, " +
+               std::to_string(t.overlaps_after_replacing[holder][newcomer]) + " overlaps";
+    }
+    return out + ")";
 }
 
 std::string report(const tally &t, steady::duration took) {
@@ -701,7 +786,9 @@ std::string report(const tally &t, steady::duration took) {
         << t.total(t.attempts) << ", holds " << t.total(t.holds) << ", stale locks " << t.stale
         << ", takeovers " << t.total(t.takeovers) << ", overlaps with a ptybridge "
         << t.daemon_overlaps() << ", overlaps between other programs "
-        << t.all_overlaps() - t.daemon_overlaps() << ", brief double opens " << t.brief
+        << t.all_overlaps() - t.daemon_overlaps() << ", live locks replaced "
+        << t.total_pairs(t.replaced) << " (then overlaps "
+        << t.total_pairs(t.overlaps_after_replacing) << "), brief double opens " << t.brief
         << ", samples " << t.rounds << " (longest "
         << std::chrono::duration_cast<std::chrono::microseconds>(t.longest_round).count()
         << " us)\n";
@@ -712,11 +799,10 @@ std::string report(const tally &t, steady::duration took) {
         out << "contention: " << kind_names[k] << ": attempts " << t.attempts[k] << ", holds "
             << t.holds[k] << ", takeovers " << t.takeovers[k]
             << ", means:" << (t.lock_file[k] ? " lock file" : "") << (t.flocked[k] ? " flock" : "")
-            << (!t.lock_file[k] && !t.flocked[k] ? " none seen" : "") << "; keeps off ptybridge: "
-            << verdict(t.contended[ptybridge][k], t.overlaps[ptybridge][k]);
+            << (!t.lock_file[k] && !t.flocked[k] ? " none seen" : "")
+            << "; keeps off ptybridge: " << verdict(t, ptybridge, k);
         if (k != ptybridge) {
-            out << "; ptybridge keeps off it: "
-                << verdict(t.contended[k][ptybridge], t.overlaps[k][ptybridge]);
+            out << "; ptybridge keeps off it: " << verdict(t, k, ptybridge);
         }
         out << '\n';
     }
@@ -725,6 +811,11 @@ std::string report(const tally &t, steady::duration took) {
             if (t.overlaps[a][b] > 0) {
                 out << "contention: overlaps, " << kind_names[b] << " opened it while "
                     << kind_names[a] << " held it: " << t.overlaps[a][b] << '\n';
+            }
+            if (t.replaced[a][b] > 0) {
+                out << "contention: " << kind_names[b] << " replaced the live lock of "
+                    << kind_names[a] << " " << t.replaced[a][b] << " times, then overlapped "
+                    << t.overlaps_after_replacing[a][b] << " times\n";
             }
         }
     }
@@ -804,6 +895,11 @@ TEST(FieldContention, NoTwoProcessesHoldTheModemAtOnce) {
         ADD_FAILURE() << f;
     }
     EXPECT_EQ(t.daemon_overlaps(), 0) << text;
+    long replaced_by_daemons = 0;
+    for (std::size_t k = 0; k < kinds; ++k) {
+        replaced_by_daemons += t.replaced[k][ptybridge];
+    }
+    EXPECT_EQ(replaced_by_daemons, 0) << text;
     EXPECT_GT(t.holds[ptybridge], 0) << text;
     EXPECT_GT(t.stale, 0) << text;
     EXPECT_GT(t.takeovers[ptybridge], 0) << text;
