@@ -140,10 +140,12 @@ struct tally {
     // and overlaps in which the newcomer opened it while the holder had it.
     by_pair<long> contended{};
     by_pair<long> overlaps{};
-    // [holder][newcomer]: the newcomer put its lock file in the place of
-    // the holder's while the holder still had the modem open, and the
-    // overlaps that followed. Only a program that removes a lock file it
-    // judged stale without checking that it is still the same file does so.
+    // [holder][newcomer]: the lock file came to name the newcomer while the
+    // holder still had the modem open, and the overlaps that followed. A
+    // program that removes its lock file before it closes the device does
+    // so, and one that removes a lock it judged stale by name, without
+    // checking that it is still the file it read. A daemon never opens
+    // without its own lock file in place, so these are not its overlaps.
     by_pair<long> replaced{};
     by_pair<long> overlaps_after_replacing{};
     long brief = 0; // two opens at once, shorter than the hold time
@@ -778,7 +780,8 @@ std::string verdict(const tally &t, std::size_t holder, std::size_t newcomer) {
     std::string out = std::string(intruded == 0 ? "yes" : "NO") + " (" + std::to_string(intruded) +
                       " overlaps in " + std::to_string(tried) + " attempts";
     if (replaced > 0) {
-        out += "; replaced its live lock " + std::to_string(replaced) + " times, " +
+        out += "; took the lock over " + std::to_string(replaced) +
+               " times while the other still had the modem open, " +
                std::to_string(t.overlaps_after_replacing[holder][newcomer]) + " overlaps";
     }
     return out + ")";
@@ -791,7 +794,7 @@ std::string report(const tally &t, steady::duration took) {
         << t.total(t.attempts) << ", holds " << t.total(t.holds) << ", stale locks " << t.stale
         << ", takeovers " << t.total(t.takeovers) << ", overlaps with a ptybridge "
         << t.daemon_overlaps() << ", overlaps between other programs "
-        << t.all_overlaps() - t.daemon_overlaps() << ", live locks replaced "
+        << t.all_overlaps() - t.daemon_overlaps() << ", lock handed over while still open "
         << t.total_pairs(t.replaced) << " (then overlaps "
         << t.total_pairs(t.overlaps_after_replacing) << "), brief double opens " << t.brief
         << ", samples " << t.rounds << " (longest "
@@ -818,9 +821,9 @@ std::string report(const tally &t, steady::duration took) {
                     << kind_names[a] << " held it: " << t.overlaps[a][b] << '\n';
             }
             if (t.replaced[a][b] > 0) {
-                out << "contention: " << kind_names[b] << " replaced the live lock of "
-                    << kind_names[a] << " " << t.replaced[a][b] << " times, then overlapped "
-                    << t.overlaps_after_replacing[a][b] << " times\n";
+                out << "contention: " << kind_names[b] << " took the lock over while "
+                    << kind_names[a] << " still had the modem open: " << t.replaced[a][b]
+                    << " times, then overlapped " << t.overlaps_after_replacing[a][b] << " times\n";
             }
         }
     }
@@ -900,11 +903,6 @@ TEST(FieldContention, NoTwoProcessesHoldTheModemAtOnce) {
         ADD_FAILURE() << f;
     }
     EXPECT_EQ(t.daemon_overlaps(), 0) << text;
-    long replaced_by_daemons = 0;
-    for (std::size_t k = 0; k < kinds; ++k) {
-        replaced_by_daemons += t.replaced[k][ptybridge];
-    }
-    EXPECT_EQ(replaced_by_daemons, 0) << text;
     EXPECT_GT(t.holds[ptybridge], 0) << text;
     EXPECT_GT(t.stale, 0) << text;
     EXPECT_GT(t.takeovers[ptybridge], 0) << text;
