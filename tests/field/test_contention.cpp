@@ -44,7 +44,7 @@ namespace {
 // makes a longer run.
 steady::duration contention_time() {
     const char *seconds = std::getenv("PTYBRIDGE_CONTENTION_SECONDS");
-    const long n = seconds != nullptr ? std::atol(seconds) : 0;
+    const long n = seconds != nullptr ? std::strtol(seconds, nullptr, 10) : 0;
     return n > 0 ? std::chrono::seconds(n) : std::chrono::seconds(24);
 }
 // A process counts as holding the modem once it has had it open this long
@@ -66,7 +66,7 @@ void trace(const std::string &what) {
     if (on) {
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - begin).count();
-        std::fprintf(stderr, "%6lld %s\n", static_cast<long long>(ms), what.c_str());
+        (void)std::fprintf(stderr, "%6lld %s\n", static_cast<long long>(ms), what.c_str());
     }
 }
 
@@ -121,7 +121,7 @@ bool has_open(pid_t pid, const device_id &device) {
 
 // The process ID at the start of a lock file, padded or not; 0 if none.
 pid_t owner_of(const std::string &lock_file) {
-    return static_cast<pid_t>(std::atol(file_text(lock_file).c_str()));
+    return static_cast<pid_t>(std::strtol(file_text(lock_file).c_str(), nullptr, 10));
 }
 
 bool ended(pid_t pid) {
@@ -154,14 +154,14 @@ struct tally {
     long rounds = 0;
     steady::duration longest_round{};
 
-    long daemon_overlaps() const {
+    [[nodiscard]] long daemon_overlaps() const {
         long n = 0;
         for (std::size_t k = 0; k < kinds; ++k) {
             n += overlaps[ptybridge][k] + (k == ptybridge ? 0 : overlaps[k][ptybridge]);
         }
         return n;
     }
-    long all_overlaps() const {
+    [[nodiscard]] long all_overlaps() const {
         long n = 0;
         for (const auto &row : overlaps) {
             for (const long v : row) {
@@ -179,7 +179,7 @@ struct tally {
         }
         return n;
     }
-    long total(const by_kind<long> &v) const {
+    [[nodiscard]] static long total(const by_kind<long> &v) {
         long n = 0;
         for (const long x : v) {
             n += x;
@@ -247,7 +247,7 @@ class watcher {
         const std::lock_guard<std::mutex> hold(mutex_);
         const auto it = watched_.find(root);
         const pid_t owner = owner_of(lock_file_);
-        if (it != watched_.end() && owner > 0 && it->second.tree.count(owner) != 0) {
+        if (it != watched_.end() && owner > 0 && it->second.tree.contains(owner)) {
             stale_owners_.insert(owner);
             ++counts_.stale;
         }
@@ -269,23 +269,28 @@ class watcher {
     };
 
     // The flock holders of the modem, by process ID.
-    std::set<pid_t> flock_holders() const {
+    [[nodiscard]] std::set<pid_t> flock_holders() const {
         std::set<pid_t> out;
         std::ifstream locks("/proc/locks");
         std::string line;
         while (std::getline(locks, line)) {
             std::istringstream in(line);
-            std::string number, type, mode, access, where;
+            std::string number;
+            std::string type;
+            std::string mode;
+            std::string access;
+            std::string where;
             pid_t pid = 0;
             if (!(in >> number >> type) || type != "FLOCK" ||
                 !(in >> mode >> access >> pid >> where)) {
                 continue;
             }
-            unsigned major_number = 0, minor_number = 0;
-            unsigned long inode = 0;
-            if (std::sscanf(where.c_str(), "%x:%x:%lu", &major_number, &minor_number, &inode) ==
-                    3 &&
-                makedev(major_number, minor_number) == device_.fs && inode == device_.inode) {
+            // "<major>:<minor>:<inode>", the first two in hexadecimal.
+            char *end = nullptr;
+            const unsigned long major_number = std::strtoul(where.c_str(), &end, 16);
+            const unsigned long minor_number = std::strtoul(end + (*end == ':'), &end, 16);
+            const unsigned long inode = std::strtoul(end + (*end == ':'), &end, 10);
+            if (makedev(major_number, minor_number) == device_.fs && inode == device_.inode) {
                 out.insert(pid);
             }
         }
@@ -332,7 +337,7 @@ class watcher {
                 w.confirmed = true;
                 ++counts_.holds[w.what];
             }
-            if (open && owner > 0 && w.tree.count(owner) != 0) {
+            if (open && owner > 0 && w.tree.contains(owner)) {
                 counts_.lock_file[w.what] = true;
             }
             want_flocks = want_flocks || (open && !counts_.flocked[w.what]);
@@ -341,7 +346,7 @@ class watcher {
             const auto holders = flock_holders();
             for (auto &[root, w] : watched_) {
                 for (const pid_t pid : w.tree) {
-                    if (w.open && holders.count(pid) != 0) {
+                    if (w.open && holders.contains(pid)) {
                         counts_.flocked[w.what] = true;
                     }
                 }
@@ -387,7 +392,7 @@ class watcher {
         // Pairs whose common time is over: counted as brief if it never
         // reached the hold time.
         for (auto it = co_open_.begin(); it != co_open_.end();) {
-            if (both_open.count(*it) != 0) {
+            if (both_open.contains(*it)) {
                 ++it;
                 continue;
             }
@@ -403,12 +408,12 @@ class watcher {
     // the daemon's new lock file, which it took for the stale one, by name.
     // (The daemon removes a stale lock only while it is still the file it
     // examined.) Too quick for the watcher to see the daemon's file itself.
-    bool replaced_in_takeover(const watched &a, const watched &b, pid_t owner) const {
+    [[nodiscard]] bool replaced_in_takeover(const watched &a, const watched &b, pid_t owner) const {
         const auto keeps_lock_file = [](kind k) { return k == minicom || k == cu || k == socat; };
         const watched &daemon = a.what == ptybridge ? a : b;
         const watched &other = a.what == ptybridge ? b : a;
         return daemon.what == ptybridge && keeps_lock_file(other.what) &&
-               other.tree.count(owner) != 0 && steady::now() - takeover_at_ < 1s &&
+               other.tree.contains(owner) && steady::now() - takeover_at_ < 1s &&
                std::min(a.since, b.since) >= takeover_at_ - hold_time;
     }
 
@@ -421,18 +426,18 @@ class watcher {
         watched *taker = nullptr;
         pid_t holder = 0;
         for (auto &[root, w] : watched_) {
-            if (w.tree.count(owner) != 0) {
+            if (w.tree.contains(owner)) {
                 taker = &w;
             }
-            if (w.open && w.tree.count(last_owner_) != 0) {
+            if (w.open && w.tree.contains(last_owner_)) {
                 holder = root;
             }
         }
-        if (taker != nullptr && stale_owners_.count(last_owner_) != 0) {
+        if (taker != nullptr && stale_owners_.contains(last_owner_)) {
             ++counts_.takeovers[taker->what];
             takeover_at_ = steady::now();
         }
-        if (taker != nullptr && holder != 0 && taker->tree.count(holder) == 0) {
+        if (taker != nullptr && holder != 0 && !taker->tree.contains(holder)) {
             ++counts_.replaced[watched_.at(holder).what][taker->what];
             taker->replaced = holder;
             trace(std::string("lock of ") + kind_names[watched_.at(holder).what] + " " +
@@ -512,7 +517,7 @@ struct site {
     site(const site &) = delete;
     site &operator=(const site &) = delete;
 
-    bool running() const {
+    [[nodiscard]] bool running() const {
         return steady::now() < end;
     }
     void fail(const std::string &what) {
@@ -692,7 +697,7 @@ void drive_daemons(site &s, watcher &w, const daemon_build &d, unsigned seed) {
         w.remove(pid);
         b->wait_exit();
         for (const auto &text : b->texts()) {
-            trace(name + " logged: " + text);
+            trace(name + " logged: " += text);
         }
         if (client >= 0) {
             close(client);
@@ -791,12 +796,12 @@ std::string report(const tally &t, steady::duration took) {
     std::ostringstream out;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
     out << "contention: " << ms / 1000 << '.' << ms % 1000 / 100 << " s, attempts "
-        << t.total(t.attempts) << ", holds " << t.total(t.holds) << ", stale locks " << t.stale
-        << ", takeovers " << t.total(t.takeovers) << ", overlaps with a ptybridge "
+        << tally::total(t.attempts) << ", holds " << tally::total(t.holds) << ", stale locks "
+        << t.stale << ", takeovers " << tally::total(t.takeovers) << ", overlaps with a ptybridge "
         << t.daemon_overlaps() << ", overlaps between other programs "
         << t.all_overlaps() - t.daemon_overlaps() << ", lock handed over while still open "
-        << t.total_pairs(t.replaced) << " (then overlaps "
-        << t.total_pairs(t.overlaps_after_replacing) << "), brief double opens " << t.brief
+        << tally::total_pairs(t.replaced) << " (then overlaps "
+        << tally::total_pairs(t.overlaps_after_replacing) << "), brief double opens " << t.brief
         << ", samples " << t.rounds << " (longest "
         << std::chrono::duration_cast<std::chrono::microseconds>(t.longest_round).count()
         << " us)\n";
@@ -878,7 +883,7 @@ TEST(FieldContention, NoTwoProcessesHoldTheModemAtOnce) {
     s.end = begin + contention_time();
     std::vector<std::thread> drivers;
     const auto builds = daemon_builds();
-    ASSERT_EQ(builds.size(), 3u);
+    ASSERT_EQ(builds.size(), 3U);
     for (std::size_t i = 0; i < builds.size(); ++i) {
         drivers.emplace_back(
             [&, i] { drive_daemons(s, w, builds[i], seed + static_cast<unsigned>(i)); });
@@ -898,7 +903,7 @@ TEST(FieldContention, NoTwoProcessesHoldTheModemAtOnce) {
     const tally t = w.counts();
     const std::string text = report(t, took);
     std::printf("contention: seed %u\n%s", seed, text.c_str());
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     for (const auto &f : s.failures) {
         ADD_FAILURE() << f;
     }
