@@ -437,7 +437,11 @@ class watcher {
             ++counts_.takeovers[taker->what];
             takeover_at_ = steady::now();
         }
-        if (taker != nullptr && holder != 0 && !taker->tree.contains(holder)) {
+        // A daemon's lock file goes while it is open only in a takeover of
+        // the same stale lock; at any other moment that would be the
+        // daemon's own fault (a lock file that looks stale too early).
+        if (taker != nullptr && holder != 0 && !taker->tree.contains(holder) &&
+            (watched_.at(holder).what != ptybridge || steady::now() - takeover_at_ < 1s)) {
             ++counts_.replaced[watched_.at(holder).what][taker->what];
             taker->replaced = holder;
             trace(std::string("lock of ") + kind_names[watched_.at(holder).what] + " " +
