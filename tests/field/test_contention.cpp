@@ -383,6 +383,9 @@ class watcher {
                     const kind other = first.what == ptybridge ? second.what : first.what;
                     ++counts_.replaced[ptybridge][other];
                     ++counts_.overlaps_after_replacing[ptybridge][other];
+                } else if (gave_lock_up_first(first, second, owner)) {
+                    ++counts_.replaced[first.what][ptybridge];
+                    ++counts_.overlaps_after_replacing[first.what][ptybridge];
                 } else {
                     ++counts_.overlaps[first.what][second.what];
                 }
@@ -403,18 +406,30 @@ class watcher {
         }
     }
 
-    // A daemon and a program that keeps lock files both took over the same
-    // stale lock, and the lock file names the program: the program removed
-    // the daemon's new lock file, which it took for the stale one, by name.
-    // (The daemon removes a stale lock only while it is still the file it
-    // examined.) Too quick for the watcher to see the daemon's file itself.
-    [[nodiscard]] bool replaced_in_takeover(const watched &a, const watched &b, pid_t owner) const {
+    // A daemon and a program that keeps lock files both have the modem open
+    // and the lock file names the program: the daemon opens only with its
+    // own lock file in place and removes it only once closed, so the program
+    // removed it. minicom and cu do so when they find a stale lock: they
+    // remove it by name later (minicom a second later), by when a daemon may
+    // have taken the stale lock over and put its own file there. Often too
+    // quick for the watcher to see the daemon's file itself.
+    [[nodiscard]] static bool replaced_in_takeover(const watched &a, const watched &b,
+                                                   pid_t owner) {
         const auto keeps_lock_file = [](kind k) { return k == minicom || k == cu || k == socat; };
         const watched &daemon = a.what == ptybridge ? a : b;
         const watched &other = a.what == ptybridge ? b : a;
         return daemon.what == ptybridge && keeps_lock_file(other.what) &&
-               other.tree.contains(owner) && steady::now() - takeover_at_ < 1s &&
-               std::min(a.since, b.since) >= takeover_at_ - hold_time;
+               other.tree.contains(owner);
+    }
+
+    // A program that keeps lock files still has the modem open, but its lock
+    // is gone and the one in place is the daemon's: it removed its lock
+    // before closing the device (minicom, for one, hangs up the line on its
+    // way out), and the daemon came in between.
+    [[nodiscard]] static bool gave_lock_up_first(const watched &first, const watched &second,
+                                                 pid_t owner) {
+        return (first.what == minicom || first.what == cu || first.what == socat) &&
+               second.what == ptybridge && second.tree.contains(owner);
     }
 
     // A new owner of the lock file: a takeover if the last one was killed
@@ -435,13 +450,8 @@ class watcher {
         }
         if (taker != nullptr && stale_owners_.contains(last_owner_)) {
             ++counts_.takeovers[taker->what];
-            takeover_at_ = steady::now();
         }
-        // A daemon's lock file goes while it is open only in a takeover of
-        // the same stale lock; at any other moment that would be the
-        // daemon's own fault (a lock file that looks stale too early).
-        if (taker != nullptr && holder != 0 && !taker->tree.contains(holder) &&
-            (watched_.at(holder).what != ptybridge || steady::now() - takeover_at_ < 1s)) {
+        if (taker != nullptr && holder != 0 && !taker->tree.contains(holder)) {
             ++counts_.replaced[watched_.at(holder).what][taker->what];
             taker->replaced = holder;
             trace(std::string("lock of ") + kind_names[watched_.at(holder).what] + " " +
@@ -459,7 +469,6 @@ class watcher {
     std::set<std::pair<pid_t, pid_t>> overlapping_;
     std::set<pid_t> stale_owners_;
     pid_t last_owner_ = 0;
-    steady::time_point takeover_at_{};
     tally counts_;
     std::atomic<bool> done_{false};
     std::thread thread_;
