@@ -85,7 +85,7 @@ std::string read_bytes(int fd, std::size_t count, ms limit = WAIT) {
 }
 
 // Everything that arrives within the window (an observation, not a wait).
-std::string read_for(int fd, ms window) {
+std::string read_during(int fd, ms window) {
     return read_while_not(
         fd, [](const std::string &) { return false; }, window);
 }
@@ -370,7 +370,7 @@ TEST_F(Emulator, DialStreamsToneFramesAtFiftyPerSecondUntilHangup) {
     std::string got = read_bytes(audio, 1);
     ASSERT_FALSE(got.empty()) << "no audio after dialling";
     auto t0 = steady::now();
-    got += read_for(audio, ms(500));
+    got += read_during(audio, ms(500));
     double secs = std::chrono::duration<double>(steady::now() - t0).count();
     double frames = static_cast<double>(got.size()) / FRAME;
     // 25 frames in 0.5 s; the bounds leave room for a loaded machine.
@@ -389,7 +389,7 @@ TEST_F(Emulator, DialStreamsToneFramesAtFiftyPerSecondUntilHangup) {
     if (got.size() < tx)
         got += read_bytes(audio, tx - got.size());
     EXPECT_EQ(got.size(), tx);
-    EXPECT_EQ(read_for(audio, ms(200)).size(), 0u);
+    EXPECT_EQ(read_during(audio, ms(200)).size(), 0u);
 
     // 16-bit little-endian samples of a 1 kHz sine at 8 kHz: 8 samples a
     // period, continuous across frames, peaks at the tone's amplitude.
@@ -441,7 +441,7 @@ TEST_F(Emulator, RingShowsCallerAndAtaStartsTheCall) {
     ASSERT_TRUE(request("ring 5551234"));
     EXPECT_EQ(read_until(ctrl, ",129\r\n"), "\r\nRING\r\n\r\n+CLIP: \"5551234\",129\r\n");
     EXPECT_EQ(status()["call"], "ringing");
-    EXPECT_EQ(read_for(audio, ms(100)).size(), 0u) << "audio before the call was answered";
+    EXPECT_EQ(read_during(audio, ms(100)).size(), 0u) << "audio before the call was answered";
 
     EXPECT_EQ(at(ctrl, "ATA"), OK);
     EXPECT_GE(read_bytes(audio, FRAME).size(), FRAME);
