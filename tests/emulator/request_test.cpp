@@ -23,7 +23,7 @@ TEST(Request, UnplugChannelsAndDelay) {
     request r = parse_request("unplug both");
     EXPECT_EQ(r.kind, request_kind::unplug);
     EXPECT_TRUE(r.ctrl && r.audio);
-    EXPECT_EQ(r.ms, DEFAULT_UNPLUG_MS);
+    EXPECT_EQ(r.ms, default_unplug_ms);
 
     r = parse_request("  unplug\taudio 0 ");
     EXPECT_EQ(r.kind, request_kind::unplug);
