@@ -15,9 +15,12 @@ while [ ${#deep} -lt 140 ]; do deep="$deep/deeper"; done
 deep="$deep/ptybridge"
 echo "clone in $deep (${#deep} characters)"
 
-run() { if [ -n "${CLONE_USER:-}" ]; then setpriv --reuid="$CLONE_USER" --regid="$CLONE_USER" --init-groups -- "$@"; else "$@"; fi; }
-if [ -n "${CLONE_USER:-}" ]; then chown "$CLONE_USER" "$top"; fi
-run git clone --quiet "$source" "$deep"
+git clone --quiet "$source" "$deep"
+run() { "$@"; }
+if [ -n "${CLONE_USER:-}" ]; then
+    chown -R "$CLONE_USER" "$top"
+    run() { setpriv --reuid="$CLONE_USER" --regid="$CLONE_USER" --init-groups -- env HOME="$top" "$@"; }
+fi
 run cmake -S "$deep" -B "$deep/build" -DPTYBRIDGE_WERROR=ON >/dev/null
 run cmake --build "$deep/build" -j2 >/dev/null
 run ctest --test-dir "$deep/build" -j4 --output-on-failure

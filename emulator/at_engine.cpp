@@ -94,11 +94,11 @@ std::string at_execute(at_engine &e, std::string_view line) {
         return at_response(ok_text);
     }
     if (body == "I" || body == "I0") {
-        std::string id = AT_MANUFACTURER;
+        std::string id = at_manufacturer;
         id += ' ';
-        id += AT_MODEL;
+        id += at_model;
         id += " Revision ";
-        id += AT_REVISION;
+        id += at_revision;
         return value_ok(id);
     }
     if (body == "E" || body == "E0") {
@@ -110,13 +110,13 @@ std::string at_execute(at_engine &e, std::string_view line) {
         return at_response(ok_text);
     }
     if (body == "+CGMI") {
-        return value_ok(AT_MANUFACTURER);
+        return value_ok(at_manufacturer);
     }
     if (body == "+CGMM") {
-        return value_ok(AT_MODEL);
+        return value_ok(at_model);
     }
     if (body == "+CGSN") {
-        return value_ok(AT_IMEI);
+        return value_ok(at_imei);
     }
     if (body == "+CPIN?") {
         return value_ok("+CPIN: READY");

@@ -30,9 +30,9 @@ namespace {
 constexpr std::size_t ctrl_queue_max = 16384;
 // After a stall, at most this many late frames are still sent; older ones are
 // dropped so the stream does not lag behind real time.
-constexpr std::uint64_t MAX_LATE_FRAMES = 50;
+constexpr std::uint64_t max_late_frames = 50;
 // Audio counters are logged this often during a call (frames).
-constexpr std::uint64_t AUDIO_LOG_FRAMES = 250;
+constexpr std::uint64_t audio_log_frames = 250;
 constexpr std::size_t fifo_line_max = 256;
 constexpr int replug_retry_ms = 1000;
 
@@ -51,7 +51,6 @@ struct emulator {
     channel audio;
     at_engine at;
     std::string ctrl_out; // bytes waiting for room in the ctrl pty
-    std::uint64_t ctrl_dropped = 0;
     int sig_fd = -1;
     int fifo_fd = -1;
     int timer_fd = -1;
@@ -222,7 +221,7 @@ void audio_tick(emulator &em) {
     if (em.at.call != call_state::active) {
         return;
     }
-    std::uint64_t late = expirations > MAX_LATE_FRAMES ? expirations - MAX_LATE_FRAMES : 0;
+    std::uint64_t late = expirations > max_late_frames ? expirations - max_late_frames : 0;
     for (std::uint64_t i = 0; i < expirations; ++i) {
         // The tone runs on while frames are lost: a gap, not a delay.
         audio_frame f;
@@ -235,7 +234,7 @@ void audio_tick(emulator &em) {
         } else {
             audio_send(em, f);
         }
-        if (++em.call_ticks % AUDIO_LOG_FRAMES == 0) {
+        if (++em.call_ticks % audio_log_frames == 0) {
             log_audio(em, "in call");
         }
     }
@@ -264,7 +263,6 @@ void ctrl_send(emulator &em, std::string_view bytes) {
     emu_log("ctrl -> %s", printable(bytes).c_str());
     std::size_t room = ctrl_queue_max - em.ctrl_out.size();
     if (bytes.size() > room) {
-        em.ctrl_dropped += bytes.size() - room;
         bytes = bytes.substr(0, room);
     }
     em.ctrl_out.append(bytes);
@@ -417,7 +415,7 @@ void signal_readable(emulator &em) {
     switch (si.ssi_signo) {
     case SIGUSR1:
         emu_log("SIGUSR1: ring");
-        ring(em, DEFAULT_RING_NUMBER);
+        ring(em, default_ring_number);
         break;
     case SIGUSR2:
         emu_log("SIGUSR2: unplug both");

@@ -45,7 +45,7 @@ request parse_request(std::string_view line) {
     }
 
     if (w[0] == "ring" && w.size() <= 2) {
-        r.number = w.size() == 2 ? std::string(w[1]) : DEFAULT_RING_NUMBER;
+        r.number = w.size() == 2 ? std::string(w[1]) : default_ring_number;
         if (at_valid_number(r.number)) {
             r.kind = request_kind::ring;
         }

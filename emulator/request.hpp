@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-inline constexpr const char *DEFAULT_RING_NUMBER = "0123456789";
+inline constexpr const char *default_ring_number = "0123456789";
 inline constexpr int default_unplug_ms = 500;
 inline constexpr int max_unplug_ms = 600000;
 

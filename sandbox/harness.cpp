@@ -105,7 +105,8 @@ std::string read_for(int fd, std::size_t count, steady::duration limit) {
         if (n > 0) {
             got.append(buffer, static_cast<std::size_t>(n));
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            // Nobody holds the other side: nothing more can come.
+            // Nobody holds the other side (yet): poll reports it at once,
+            // so pause before the next try rather than spin.
             std::this_thread::sleep_for(5ms);
         }
     }

@@ -47,7 +47,7 @@ TEST(AtEngine, AnswersEachCommandInVerboseFraming) {
 }
 
 TEST(AtEngine, ImeiIsFifteenDigitsWithValidCheckDigit) {
-    std::string imei = AT_IMEI;
+    std::string imei = at_imei;
     ASSERT_EQ(imei.size(), 15u);
     int sum = 0;
     for (std::size_t i = 0; i < imei.size(); ++i) {

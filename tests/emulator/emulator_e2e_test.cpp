@@ -363,7 +363,7 @@ TEST_F(Emulator, AtDialogueWithEchoOverThePseudoTerminal) {
         return at(fd, c);
     };
     EXPECT_EQ(cmd("AT"), "AT\r" + ok_reply);
-    EXPECT_EQ(cmd("at+cgsn"), "at+cgsn\r\r\n" + std::string(AT_IMEI) + "\r\n" + ok_reply);
+    EXPECT_EQ(cmd("at+cgsn"), "at+cgsn\r\r\n" + std::string(at_imei) + "\r\n" + ok_reply);
     EXPECT_EQ(cmd("ATE0"), "ATE0\r" + ok_reply);
     EXPECT_EQ(cmd("AT+CPIN?"), "\r\n+CPIN: READY\r\n" + ok_reply);
     EXPECT_EQ(cmd("AT+CREG?"), "\r\n+CREG: 0,1\r\n" + ok_reply);

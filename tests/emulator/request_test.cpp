@@ -7,7 +7,7 @@ namespace {
 TEST(Request, RingWithAndWithoutNumber) {
     request r = parse_request("ring");
     EXPECT_EQ(r.kind, request_kind::ring);
-    EXPECT_EQ(r.number, DEFAULT_RING_NUMBER);
+    EXPECT_EQ(r.number, default_ring_number);
     r = parse_request("ring +4930123\r");
     EXPECT_EQ(r.kind, request_kind::ring);
     EXPECT_EQ(r.number, "+4930123");
