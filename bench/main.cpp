@@ -21,6 +21,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -110,7 +111,9 @@ int main(int argc, char **argv) {
     const std::string latency_p50 = "latency AT p50 (us)";
     const std::string latency_p99 = "latency AT p99 (us)";
     const std::string cpu_per_mb = "CPU s per MB (user+sys)";
-    const std::string idle_calls = "syscalls in " + std::to_string(opt.idle_seconds) + " s idle";
+    const std::string tool = idle_tool();
+    const std::string idle_calls = "syscalls in " + std::to_string(opt.idle_seconds) + " s idle (" +
+                                   (tool.empty() ? "n/a" : tool) + ")";
     const std::string peak_rss = "peak RSS KiB (per process)";
     table r;
     for (const auto &k : cases) {
@@ -184,7 +187,6 @@ int main(int argc, char **argv) {
 
     // Idle: every relay at once, nothing moving.
     std::fprintf(stderr, "idle for %d s\n", opt.idle_seconds);
-    std::array<std::string, 3> idle_tool;
     {
         // Side by side, so the idle time is spent once.
         std::string commands;
@@ -192,15 +194,15 @@ int main(int argc, char **argv) {
             if (all[i].usable) {
                 const std::string file = scratch + "/idle-" + std::to_string(i);
                 const std::string command =
-                    idle_count_command(all[i].relays, opt.idle_seconds, file, idle_tool[i]);
+                    idle_count_command(all[i].relays, opt.idle_seconds, file);
                 commands += command.empty() ? "" : command + " & ";
             }
         }
         run_output(commands + "wait");
         for (std::size_t i = 0; i < 2; ++i) {
-            if (!idle_tool[i].empty()) {
-                r.at(idle_calls).values[i] = {static_cast<double>(
-                    idle_count(scratch + "/idle-" + std::to_string(i), idle_tool[i]))};
+            if (!tool.empty()) {
+                r.at(idle_calls).values[i] = {
+                    static_cast<double>(idle_count(scratch + "/idle-" + std::to_string(i), tool))};
             }
         }
     }
@@ -210,14 +212,13 @@ int main(int argc, char **argv) {
 
     // Stop the relays: the daemon in order, as on a board.
     const bool daemon_clean = stop(all);
-    run_output("rm -rf '" + scratch + "'");
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
 
     std::printf("\nptybridge-bench: %d rounds, medians; transfers of %.2f s, windows up to %zu "
                 "bytes in flight; %d AT exchanges per round\n",
                 opt.rounds, opt.seconds, windows.back(), opt.exchanges);
     r.print();
-    std::printf("idle system calls counted with %s\n",
-                idle_tool[0].empty() ? "nothing (neither perf nor strace)" : idle_tool[0].c_str());
     std::printf("lossy windows: ptybridge %zu, socat %zu, no relay %zu; daemon stopped %s; "
                 "%.0f s\n",
                 losses[0], losses[1], losses[2], daemon_clean ? "cleanly" : "NOT cleanly",

@@ -153,8 +153,12 @@ double median(std::vector<double> v) {
     return percentile(v, 0.5);
 }
 
-std::string idle_count_command(const std::vector<pid_t> &pids, int seconds, const std::string &file,
-                               std::string &tool) {
+std::string idle_tool() {
+    return have_program("perf") ? "perf" : have_program("strace") ? "strace" : "";
+}
+
+std::string idle_count_command(const std::vector<pid_t> &pids, int seconds,
+                               const std::string &file) {
     std::string list;
     std::string each;
     for (const pid_t pid : pids) {
@@ -162,13 +166,12 @@ std::string idle_count_command(const std::vector<pid_t> &pids, int seconds, cons
         each += " -p " + std::to_string(pid);
     }
     const std::string time = std::to_string(seconds);
-    if (have_program("perf")) {
-        tool = "perf";
+    const std::string tool = idle_tool();
+    if (tool == "perf") {
         return "perf stat -x, -o '" + file + "' -e raw_syscalls:sys_enter -p " + list +
                " -- sleep " + time + " >/dev/null 2>&1";
     }
-    if (have_program("strace")) {
-        tool = "strace";
+    if (tool == "strace") {
         return "timeout -s INT " + time + " strace -c -f -q -o '" + file + "'" + each +
                " >/dev/null 2>&1";
     }

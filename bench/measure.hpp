@@ -52,10 +52,12 @@ double median(std::vector<double> v);
 
 // System calls the processes make while idle: counted by the kernel's
 // tracepoint (perf), which leaves the processes alone; strace is the
-// fallback, and its attach itself restarts a waiting call. Returns the
-// command that writes the count to `file`, and names the tool.
-std::string idle_count_command(const std::vector<pid_t> &pids, int seconds, const std::string &file,
-                               std::string &tool);
+// fallback, and its attach itself restarts a waiting call. The tool, or
+// "" when neither is installed.
+std::string idle_tool();
+// The command that writes the count to `file`, or "".
+std::string idle_count_command(const std::vector<pid_t> &pids, int seconds,
+                               const std::string &file);
 // The count that command wrote, or -1.
 long idle_count(const std::string &file, const std::string &tool);
 
