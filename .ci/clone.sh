@@ -19,7 +19,7 @@ git clone --quiet "$source" "$deep"
 run() { "$@"; }
 if [ -n "${CLONE_USER:-}" ]; then
     chown -R "$CLONE_USER" "$top"
-    run() { setpriv --reuid="$CLONE_USER" --regid="$CLONE_USER" --init-groups -- env HOME="$top" "$@"; }
+    run() { setpriv --reuid="$CLONE_USER" --regid="$(id -g "$CLONE_USER")" --init-groups -- env HOME="$top" "$@"; }
 fi
 run cmake -S "$deep" -B "$deep/build" -DPTYBRIDGE_WERROR=ON >/dev/null
 run cmake --build "$deep/build" -j2 >/dev/null
