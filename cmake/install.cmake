@@ -1,46 +1,20 @@
 # Installed beside the daemon: its manual page and its systemd unit, both
-# generated with the paths this build was configured with; and Debian
-# packages of the lot (cpack -G DEB, for the target's architecture).
+# generated with the paths this build was configured with, and an example
+# of udev rules for the modem; and Debian packages of the lot (cpack -G DEB,
+# for the target's architecture).
 
 include(GNUInstallDirs)
 
-set(ptybridge_sbindir "${CMAKE_INSTALL_FULL_SBINDIR}")
-
-# Lock file names, derived as the daemon does: LCK..<last path component>.
-foreach(device CTRL_PTY AUDIO_PTY CTRL_GSM AUDIO_GSM)
-  string(TOLOWER "${device}" name)
-  get_filename_component(ptybridge_${name}_name "${PTYBRIDGE_${device}}" NAME)
-endforeach()
-
-# Device access of the unit. The masters are fixed nodes and are allowed by
-# path. A path rule is resolved once, when the unit starts, so a modem that
-# enumerates later would stay refused: a modem channel named like a serial
-# driver's node (ttyACM12, ttyUSB2) is allowed through that driver's group
-# instead, which keeps working across unplug and replug.
-set(ptybridge_device_allow "")
-foreach(device "${PTYBRIDGE_CTRL_PTY}" "${PTYBRIDGE_AUDIO_PTY}")
-  string(APPEND ptybridge_device_allow "DeviceAllow=${device} rw\n")
-endforeach()
-set(ptybridge_modem_groups "")
-foreach(device "${PTYBRIDGE_CTRL_GSM}" "${PTYBRIDGE_AUDIO_GSM}")
-  get_filename_component(name "${device}" NAME)
-  if(device MATCHES "^/dev/" AND name MATCHES "^(tty[A-Za-z]+)[0-9]+$")
-    list(APPEND ptybridge_modem_groups "char-${CMAKE_MATCH_1}")
-  else()
-    list(APPEND ptybridge_modem_groups "${device}")
-  endif()
-endforeach()
-list(REMOVE_DUPLICATES ptybridge_modem_groups)
-foreach(rule IN LISTS ptybridge_modem_groups)
-  string(APPEND ptybridge_device_allow "DeviceAllow=${rule} rw\n")
-endforeach()
-string(STRIP "${ptybridge_device_allow}" ptybridge_device_allow)
+include(${CMAKE_CURRENT_LIST_DIR}/installed_files.cmake)
 
 # The generated files; tests/packaging checks them at these paths.
 set(ptybridge_man_page ${PROJECT_BINARY_DIR}/packaging/ptybridge.8)
 set(ptybridge_unit ${PROJECT_BINARY_DIR}/packaging/ptybridge.service)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/ptybridge.8.in ${ptybridge_man_page} @ONLY)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/ptybridge.service.in ${ptybridge_unit} @ONLY)
+ptybridge_configure_installed_files(${PROJECT_BINARY_DIR}/packaging
+  "${CMAKE_INSTALL_FULL_SBINDIR}"
+  "${PTYBRIDGE_CTRL_PTY}" "${PTYBRIDGE_AUDIO_PTY}"
+  "${PTYBRIDGE_CTRL_GSM}" "${PTYBRIDGE_AUDIO_GSM}" "${PTYBRIDGE_LOCK_DIR}"
+  "${PTYBRIDGE_CTRL_LINK}" "${PTYBRIDGE_AUDIO_LINK}")
 
 # Manual pages are installed compressed where gzip is there to do it.
 find_program(PTYBRIDGE_GZIP gzip)
@@ -55,6 +29,9 @@ else()
   install(FILES ${ptybridge_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
 install(FILES ${ptybridge_unit} DESTINATION lib/systemd/system)
+# Stable modem names: an example to adapt, not active where it is installed.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/60-ptybridge-modem.rules.example
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian package.
 set(PTYBRIDGE_PACKAGE_MAINTAINER "ptybridge maintainers <ptybridge@localhost>"
@@ -93,6 +70,14 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "CDC-ACM devices). A modem channel is opened when the client first sends on"
   "it; every device is guarded by a UUCP lock file. It logs to syslog and"
   "stops in order on SIGTERM.")
+if(PTYBRIDGE_CTRL_LINK OR PTYBRIDGE_AUDIO_LINK)
+  set(links "${PTYBRIDGE_CTRL_LINK}" "${PTYBRIDGE_AUDIO_LINK}")
+  list(REMOVE_ITEM links "")
+  list(JOIN links " and " links)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION
+    "\nClients open the pseudo-terminals through the symbolic links"
+    "\n${links},\nwhich it publishes while it runs.")
+endif()
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PTYBRIDGE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -3,6 +3,12 @@
 // own calls untouched. Records are lines: "S <priority> <usec> <text>" and
 // "O <fd> <usec> <path>", the time read from the monotonic clock, with backslash, newline and
 // non-printing bytes escaped as \\, \n and \xHH.
+//
+// With PTYBRIDGE_TEST_KILL_AT set, every call that changes the lock
+// directory or a file in it (open, write, close, link, unlink and the
+// directory scan) is a numbered step, reported as "K <step> <usec> <call>
+// <path>" before it is made; the process kills itself with SIGKILL just
+// before step PTYBRIDGE_TEST_KILL_AT (0: count only).
 
 // This library defines open and open64 side by side: with 64-bit file
 // offsets on a 32-bit target the headers would turn the first into a
@@ -10,7 +16,9 @@
 #undef _TIME_BITS
 #undef _FILE_OFFSET_BITS
 
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +28,9 @@
 #include <string>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+// The sandbox daemon's lock directory, relative to its working directory.
+constexpr char lock_dir[] = "lock";
 
 namespace {
 
@@ -78,6 +89,62 @@ void emit(char kind, int number, const char *text, std::size_t length) {
     errno = saved_errno;
 }
 
+long kill_at() {
+    static const long at = [] {
+        const char *value = std::getenv("PTYBRIDGE_TEST_KILL_AT");
+        return value != nullptr ? std::atol(value) : -1L;
+    }();
+    return at;
+}
+
+bool in_lock_dir(const char *path) {
+    const std::size_t n = sizeof lock_dir - 1;
+    return path != nullptr && std::strncmp(path, lock_dir, n) == 0 &&
+           (path[n] == '\0' || path[n] == '/');
+}
+
+// Descriptors open on the lock directory or a file in it.
+std::array<int, 16> lock_fds{-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+bool is_lock_fd(int fd) {
+    for (const int f : lock_fds) {
+        if (f == fd && fd >= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void track_lock_fd(int fd, bool open) {
+    for (int &f : lock_fds) {
+        if (open ? f < 0 : f == fd) {
+            f = open ? fd : -1;
+            return;
+        }
+    }
+}
+
+void step(const char *call, const char *path) {
+    if (kill_at() < 0) {
+        return;
+    }
+    static long steps = 0;
+    ++steps;
+    std::string text = call;
+    text += ' ';
+    text += path;
+    emit('K', static_cast<int>(steps), text.c_str(), text.size());
+    if (steps == kill_at()) {
+        kill(getpid(), SIGKILL);
+    }
+}
+
+void fd_step(const char *call, int fd) {
+    if (is_lock_fd(fd)) {
+        step(call, std::to_string(fd).c_str());
+    }
+}
+
 void emit_message(int priority, const char *format, va_list args) {
     char text[16384];
     if (std::vsnprintf(text, sizeof text, format, args) < 0) {
@@ -91,8 +158,15 @@ bool takes_mode(int flags) {
 }
 
 int open_file(const char *path, int flags, mode_t mode) {
+    const bool lock_file = in_lock_dir(path);
+    if (lock_file) {
+        step("open", path);
+    }
     const long fd = syscall(SYS_openat, AT_FDCWD, path, flags, mode);
     const int saved_errno = errno;
+    if (lock_file && fd >= 0) {
+        track_lock_fd(static_cast<int>(fd), true);
+    }
     emit('O', static_cast<int>(fd), path, std::strlen(path));
     errno = saved_errno;
     return static_cast<int>(fd);
@@ -149,6 +223,38 @@ __attribute__((visibility("default"))) int __open_2(const char *path, int flags)
 
 __attribute__((visibility("default"))) int __open64_2(const char *path, int flags) {
     return open_file(path, flags | O_LARGEFILE, 0);
+}
+
+__attribute__((visibility("default"))) ssize_t write(int fd, const void *data, size_t size) {
+    fd_step("write", fd);
+    return syscall(SYS_write, fd, data, size);
+}
+
+__attribute__((visibility("default"))) int close(int fd) {
+    fd_step("close", fd);
+    if (is_lock_fd(fd)) {
+        track_lock_fd(fd, false);
+    }
+    return static_cast<int>(syscall(SYS_close, fd));
+}
+
+__attribute__((visibility("default"))) int link(const char *from, const char *to) {
+    if (in_lock_dir(to)) {
+        step("link", to);
+    }
+    return static_cast<int>(syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+__attribute__((visibility("default"))) int unlink(const char *path) {
+    if (in_lock_dir(path)) {
+        step("unlink", path);
+    }
+    return static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+}
+
+__attribute__((visibility("default"))) ssize_t getdents64(int fd, void *entries, size_t size) {
+    fd_step("scan", fd);
+    return syscall(SYS_getdents64, fd, entries, size);
 }
 
 } // extern "C"

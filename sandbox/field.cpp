@@ -273,6 +273,10 @@ void peer::drain() {
     }
 }
 
+bool peer::type(const std::string &keys) {
+    return terminal_ >= 0 && write_all(terminal_, keys);
+}
+
 const std::string &peer::output() {
     drain();
     return output_;

@@ -73,6 +73,8 @@ class peer {
     // Everything it has shown on its terminal so far.
     const std::string &output();
     bool wait_output(const std::string &text, steady::duration limit = patience);
+    // Types on its terminal, as a person would.
+    bool type(const std::string &keys);
     // Waits for the exit and reaps it: the wait status.
     std::optional<int> wait_exit(steady::duration limit = patience);
     std::optional<int> stop(int sig, steady::duration limit = patience);

@@ -36,8 +36,28 @@ void raise_descriptor_limit() {
 
 } // namespace
 
+#ifdef PTYBRIDGE_SANDBOX_LINKS
+const bool link_mode = true;
+#else
+const bool link_mode = false;
+#endif
+
 const char *pty_path(channel c) {
+    if (link_mode) {
+        return c == channel::ctrl ? "dev/ptmx-ctrl" : "dev/ptmx-audio";
+    }
     return c == channel::ctrl ? "dev/ptyp6" : "dev/ptyp7";
+}
+
+const char *link_path(channel c) {
+    if (!link_mode) {
+        return nullptr;
+    }
+    return c == channel::ctrl ? "run/gsm-ctrl" : "run/gsm-audio";
+}
+
+const char *pty_name(channel c) {
+    return link_mode ? link_path(c) : pty_path(c);
 }
 
 const char *gsm_path(channel c) {
@@ -45,6 +65,14 @@ const char *gsm_path(channel c) {
 }
 
 std::string lock_name(const char *device) {
+    // A published master is locked under the name of its link.
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        if (link_mode &&
+            (std::strcmp(device, pty_path(c)) == 0 || std::strcmp(device, link_path(c)) == 0)) {
+            return std::string("lock/LCK..ptybridge-") +
+                   std::filesystem::path(link_path(c)).filename().string();
+        }
+    }
     return std::string("lock/LCK..") + std::filesystem::path(device).filename().string();
 }
 
@@ -183,6 +211,9 @@ bridge::bridge(options opts) : opts_(std::move(opts)) {
     check(!dir_.empty(), "mkdtemp");
     std::filesystem::create_directory(dir_ + "/dev");
     std::filesystem::create_directory(dir_ + "/lock");
+    if (link_mode) {
+        std::filesystem::create_directory(dir_ + "/run");
+    }
     if (opts_.link_ctrl_pty) {
         std::filesystem::create_symlink("/dev/ptmx", path(pty_path(channel::ctrl)));
     }
@@ -218,6 +249,14 @@ bridge::~bridge() {
 }
 
 void bridge::start() {
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    if (events_read_ >= 0) {
+        close(events_read_);
+        events_read_ = -1;
+    }
+    partial_.clear(); // a killed run may have left half a record
     std::array<int, 2> events{};
     check(pipe2(events.data(), O_CLOEXEC) == 0, "pipe2");
     check(fcntl(events[0], F_SETFL, O_NONBLOCK) == 0, "fcntl");
@@ -225,6 +264,7 @@ void bridge::start() {
     run.argv = {sandbox::sandbox_programs().daemon};
     run.argv.insert(run.argv.end(), opts_.args.begin(), opts_.args.end());
     run.env = sandbox::daemon_environment();
+    run.env.insert(run.env.end(), opts_.env.begin(), opts_.env.end());
     run.dir = dir_;
     run.out = path("stdout");
     run.err = path("stderr");
@@ -346,8 +386,23 @@ int bridge::attach(channel c, std::size_t seen) {
     }
     const int master = sandbox::take_master(pid_, fd);
     check(master >= 0, "taking a pseudo-terminal master from the daemon (pidfd_getfd)");
-    const int slave = sandbox::open_slave(master, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    check(slave >= 0, "opening its slave (TIOCGPTPEER)");
+    int slave = -1;
+    if (link_mode) {
+        // As a client does: through the link, once it names this master's
+        // slave.
+        unsigned int number = 0;
+        check(ioctl(master, TIOCGPTN, &number) == 0, "TIOCGPTN");
+        const std::string expected = "/dev/pts/" + std::to_string(number);
+        const std::string link = path(link_path(c));
+        std::error_code error;
+        check(poll_until([&] { return std::filesystem::read_symlink(link, error) == expected; }),
+              "the link to the new slave");
+        slave = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        check(slave >= 0, "opening the link");
+    } else {
+        slave = sandbox::open_slave(master, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        check(slave >= 0, "opening its slave (TIOCGPTPEER)");
+    }
     int &kept = masters_[static_cast<std::size_t>(c)];
     if (kept >= 0) {
         close(kept);

@@ -28,9 +28,17 @@ constexpr auto patience = 15s;
 
 enum class channel { ctrl, audio };
 
+// Whether the daemon under test publishes its masters' slaves at links
+// (a build of the tests of its own).
+extern const bool link_mode;
+
 // Paths the sandbox daemon was built with, relative to its working directory.
 const char *pty_path(channel c);
 const char *gsm_path(channel c);
+// How the daemon's messages name a master: its link in link mode.
+const char *pty_name(channel c);
+// Where a master's slave is published, or nullptr outside link mode.
+const char *link_path(channel c);
 std::string lock_name(const char *device); // "lock/LCK..<name>"
 
 // 'S' syslog (number: the priority) or 'O' open (number: the descriptor).
@@ -78,6 +86,7 @@ struct options {
     bool link_ctrl_pty = true; // else the ctrl master's path is missing
     bool start = true;
     std::function<void()> in_child = {}; // runs in the child just before exec
+    std::vector<std::string> env = {};   // added to the daemon's environment
 };
 
 class bridge {
@@ -87,7 +96,12 @@ class bridge {
     bridge(const bridge &) = delete;
     bridge &operator=(const bridge &) = delete;
 
+    // Starts the daemon; once it has exited, starts it again in the same
+    // directory (the log of every run is kept).
     void start();
+    options &settings() {
+        return opts_; // for the next start
+    }
     pid_t pid() const {
         return pid_;
     }

@@ -159,10 +159,13 @@ TEST(Locks, ALockFileThatCannotBeFilledIsNotLeftBehind) {
     ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp6"));
     EXPECT_FALSE(b.lock_exists("dev/ptyp6"));
     EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
-    // At no moment did the daemon believe it held the device.
+    // At no moment did the daemon believe it held the device, and no
+    // temporary file of its own is left either.
+    const std::string temporary = "lock/LTMP." + std::to_string(b.pid());
+    EXPECT_FALSE(fs::exists(b.path(temporary)));
     std::size_t creates = 0;
     for (const auto &e : b.events()) {
-        creates += e.kind == 'O' && e.text == "lock/LCK..ptyp6" ? 1 : 0;
+        creates += e.kind == 'O' && e.text == temporary ? 1 : 0;
     }
     EXPECT_GE(creates, 10u); // retried every 100 ms for 1 to 2 seconds
     EXPECT_LE(creates, 21u);

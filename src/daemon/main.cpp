@@ -2,6 +2,7 @@
 // of a GSM modem, opening each modem channel when the client first sends.
 
 #include "common/debug.hpp"
+#include "common/log.hpp"
 #include "port/port.hpp"
 #include "relay/relay.hpp"
 
@@ -12,7 +13,6 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/select.h>
 #include <syslog.h>
@@ -23,7 +23,17 @@
 #error "the four device paths must be set at build time"
 #endif
 
+#if !defined(PTYBRIDGE_CTRL_LINK) || !defined(PTYBRIDGE_AUDIO_LINK) ||                             \
+    !defined(PTYBRIDGE_CTRL_LOCK) || !defined(PTYBRIDGE_AUDIO_LOCK)
+#error "the masters' links and lock names must be set at build time"
+#endif
+
 namespace {
+
+// An empty link leaves a master as it is: a legacy master has a fixed slave.
+constexpr const char *link_or_none(const char *path) {
+    return path[0] != '\0' ? path : nullptr;
+}
 
 volatile std::sig_atomic_t stop_signal = 0;
 
@@ -126,8 +136,7 @@ void run(ports &p) {
             if (stop_signal != 0) {
                 continue;
             }
-            const int error = errno;
-            syslog(LOG_ERR, "select error (%i, %s)", error, strerror(error));
+            log_failure(LOG_ERR, errno, "select error");
             pause_one_second();
             continue;
         }
@@ -152,8 +161,10 @@ void run(ports &p) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    ports p{{-1, PTYBRIDGE_CTRL_PTY},
-            {-1, PTYBRIDGE_AUDIO_PTY},
+    ports p{{-1, PTYBRIDGE_CTRL_PTY, port_kind::master, PTYBRIDGE_CTRL_LOCK,
+             link_or_none(PTYBRIDGE_CTRL_LINK)},
+            {-1, PTYBRIDGE_AUDIO_PTY, port_kind::master, PTYBRIDGE_AUDIO_LOCK,
+             link_or_none(PTYBRIDGE_AUDIO_LINK)},
             {-1, PTYBRIDGE_CTRL_GSM},
             {-1, PTYBRIDGE_AUDIO_GSM}};
 
@@ -168,17 +179,17 @@ int main(int argc, char *argv[]) {
     // Cannot fail for these two signals.
     (void)signal(SIGTERM, stop_handler);
     (void)signal(SIGQUIT, stop_handler);
-    syslog(LOG_INFO, "running");
+    log_message(LOG_INFO, "running");
 
     run(p);
 
-    syslog(LOG_INFO, "received signal %i", static_cast<int>(stop_signal));
+    log_message(LOG_INFO, "received signal %i", static_cast<int>(stop_signal));
     (void)signal(SIGTERM, SIG_DFL);
     (void)signal(SIGQUIT, SIG_DFL);
     port_close(p.audio_gsm);
     port_close(p.ctrl_gsm);
     port_close(p.audio_pty);
     port_close(p.ctrl_pty);
-    syslog(LOG_INFO, "exit");
+    log_message(LOG_INFO, "exit");
     return 0;
 }

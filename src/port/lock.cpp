@@ -1,5 +1,7 @@
 // UUCP lock files in their HDB form: LCK..<device name> in the lock
-// directory, holding the owner's process ID as "%10d\n".
+// directory, holding the owner's process ID as "%10d\n". A lock file is
+// written whole under a temporary name of this process, LTMP.<pid>, and
+// then linked into place, so that nobody ever finds it empty.
 
 #include "port/port.hpp"
 
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +27,9 @@ constexpr long attempt_pause_ns = 100'000'000;
 constexpr int attempts_per_second = 10;
 // A lock file is 11 bytes; this leaves room for generous padding.
 constexpr std::size_t owner_text_size = 64;
+constexpr char temporary_prefix[] = "LTMP.";
+// Bounds the scan for leftover temporary files in a crowded directory.
+constexpr int scan_reads = 16;
 
 using lock_path = std::array<char, 64>;
 
@@ -36,17 +42,32 @@ lock_path make_lock_path(const char *device) {
     return path;
 }
 
+lock_path make_temporary_path(pid_t pid) {
+    lock_path path{};
+    (void)std::snprintf(path.data(), path.size(), "%s/%s%d", PTYBRIDGE_LOCK_DIR, temporary_prefix,
+                        static_cast<int>(pid));
+    return path;
+}
+
 bool same_file(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Removes the lock file only while the name still refers to the file that
-// was examined, so that a lock taken in the meantime by another process
-// survives.
+// Removes a file only while the name still refers to the file that was
+// examined, so that one made in the meantime by another process survives.
 void remove_if_same(const char *path, const struct stat &examined) {
     struct stat now {};
     if (lstat(path, &now) == 0 && same_file(now, examined)) {
         unlink(path);
+    }
+}
+
+// Removes a regular file, never what a FIFO, device, directory or symbolic
+// link in its place stands for.
+void remove_if_regular(const char *path) {
+    struct stat seen {};
+    if (lstat(path, &seen) == 0 && S_ISREG(seen.st_mode)) {
+        remove_if_same(path, seen);
     }
 }
 
@@ -82,8 +103,68 @@ void remove_if_stale(const char *path) {
     }
 }
 
+// The process that a temporary file's name belongs to, or 0 for any other
+// name: "LTMP." and the decimal digits of a process ID, nothing else.
+pid_t temporary_owner(const char *name) {
+    const std::size_t prefix = sizeof temporary_prefix - 1;
+    if (std::strncmp(name, temporary_prefix, prefix) != 0 || name[prefix] < '1' ||
+        name[prefix] > '9') {
+        return 0;
+    }
+    long long value = 0;
+    for (const char *c = name + prefix; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || value > INT_MAX / 10) {
+            return 0;
+        }
+        value = value * 10 + (*c - '0');
+    }
+    return value <= INT_MAX ? static_cast<pid_t>(value) : 0;
+}
+
+// Removes the temporary files of processes that died between creating one
+// and giving it up. One of a live process is its own business.
+void remove_stale_temporaries() {
+    const int dir = open(PTYBRIDGE_LOCK_DIR, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (dir < 0) {
+        return;
+    }
+    alignas(dirent64) std::array<char, 2048> entries{};
+    for (int reads = 0; reads < scan_reads; ++reads) {
+        const ssize_t n = getdents64(dir, entries.data(), entries.size());
+        if (n <= 0) {
+            break;
+        }
+        for (ssize_t at = 0; at < n;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(&entries[at]);
+            at += entry->d_reclen;
+            const pid_t owner = temporary_owner(entry->d_name);
+            if (owner != 0 && owner != getpid() && !pid_alive(owner)) {
+                const lock_path path = make_temporary_path(owner);
+                remove_if_regular(path.data());
+            }
+        }
+    }
+    close(dir);
+}
+
+// Creates this process's temporary file. One already at that name is
+// a leftover: no other live process can have this process's ID.
+int create_temporary(const char *path) {
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path, flags, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        remove_if_regular(path);
+        fd = open(path, flags, 0644);
+    }
+    return fd;
+}
+
+// Writes the lock file whole under the temporary name, then gives it the
+// lock file's name; link() fails when that name exists, which is what makes
+// the lock atomic between processes.
 bool try_create(const char *path) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const lock_path temporary = make_temporary_path(getpid());
+    const int fd = create_temporary(temporary.data());
     if (fd < 0) {
         return false;
     }
@@ -91,16 +172,14 @@ bool try_create(const char *path) {
     (void)std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
     const std::size_t length = std::strlen(text.data());
     const bool whole = write(fd, text.data(), length) == static_cast<ssize_t>(length);
-    if (!whole) {
-        // A lock file without a whole process ID must not stay behind:
-        // others would take it for stale while this process believed it held.
-        struct stat created {};
-        if (fstat(fd, &created) == 0) {
-            remove_if_same(path, created);
-        }
-    }
+    struct stat created {};
+    const bool known = fstat(fd, &created) == 0;
     close(fd);
-    return whole;
+    const bool linked = whole && link(temporary.data(), path) == 0;
+    if (known) {
+        remove_if_same(temporary.data(), created);
+    }
+    return linked;
 }
 
 } // namespace
@@ -123,29 +202,38 @@ pid_t lock_owner(const char *text) {
     return static_cast<pid_t>(negative ? -value : value);
 }
 
-bool dev_lock(const char *device, int timeout) {
-    const lock_path path = make_lock_path(device);
+lock_wait lock_wait_begin(int timeout) {
+    remove_stale_temporaries();
     const std::int64_t start = monotonic_seconds();
-    const std::int64_t deadline = start + timeout;
     // Without a clock the wait still ends: after as many attempts as the
     // longest wait would make.
-    int attempts_left = (timeout + 1) * attempts_per_second;
-    for (;;) {
-        remove_if_stale(path.data());
-        if (try_create(path.data())) {
+    return {start, start + timeout, (timeout + 1) * attempts_per_second};
+}
+
+bool dev_lock_attempt(const char *device) {
+    const lock_path path = make_lock_path(device);
+    remove_if_stale(path.data());
+    return try_create(path.data());
+}
+
+bool lock_wait_next(lock_wait &wait) {
+    const timespec pause{0, attempt_pause_ns};
+    nanosleep(&pause, nullptr);
+    const std::int64_t now = monotonic_seconds();
+    if (wait.start < 0 || now < 0) {
+        return --wait.attempts_left > 0;
+    }
+    return now <= wait.deadline;
+}
+
+bool dev_lock(const char *device, int timeout) {
+    lock_wait wait = lock_wait_begin(timeout);
+    do {
+        if (dev_lock_attempt(device)) {
             return true;
         }
-        const timespec pause{0, attempt_pause_ns};
-        nanosleep(&pause, nullptr);
-        const std::int64_t now = monotonic_seconds();
-        if (start < 0 || now < 0) {
-            if (--attempts_left <= 0) {
-                return false;
-            }
-        } else if (now > deadline) {
-            return false;
-        }
-    }
+    } while (lock_wait_next(wait));
+    return false;
 }
 
 void dev_unlock(const char *device) {

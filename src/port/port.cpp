@@ -1,11 +1,17 @@
 #include "port/port.hpp"
 
 #include "common/debug.hpp"
+#include "common/log.hpp"
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,53 +19,152 @@
 namespace {
 
 constexpr int lock_timeout_seconds = 1;
+// Where the kernel's pseudo-terminal slaves live: a link there is one this
+// daemon may have published.
+constexpr char slave_directory[] = "/dev/pts/";
 
-void log_failure(int priority, const char *action, const char *device, int error) {
-    syslog(priority, "cannot %s %s (%i, %s)", action, device, error, strerror(error));
+using path_text = std::array<char, 256>;
+
+// Opens the device once its lock file is taken. A modem port must also
+// get a flock: programs such as picocom and tio lock a serial device only
+// that way. Someone else's flock counts as a held lock, in the same wait.
+// Returns the descriptor, or -1 with the failure logged.
+int lock_and_open(const port &p) {
+    lock_wait wait = lock_wait_begin(lock_timeout_seconds);
+    do {
+        if (!dev_lock_attempt(p.lock)) {
+            continue;
+        }
+        int fd = open(p.device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd >= FD_SETSIZE) {
+            // The event loop waits with select, which cannot watch this
+            // descriptor: only inherited descriptors push a port this high.
+            close(fd);
+            fd = -1;
+            errno = EMFILE;
+        }
+        if (fd < 0) {
+            log_failure(LOG_ERR, errno, "cannot %s %s", "open", p.device);
+            dev_unlock(p.lock);
+            return -1;
+        }
+        // Only EWOULDBLOCK means another holder; a file system without
+        // flock leaves the lock file alone to guard the device.
+        if (p.kind != port_kind::modem || flock(fd, LOCK_EX | LOCK_NB) == 0 ||
+            errno != EWOULDBLOCK) {
+            return fd;
+        }
+        close(fd);
+        dev_unlock(p.lock);
+    } while (lock_wait_next(wait));
+    log_message(LOG_ERR, "cannot lock %s", port_name(p));
+    return -1;
 }
 
-void log_attributes_failure(const char *action, const char *device, int error) {
-    syslog(LOG_ERR, "cannot %s %s attributes (%i, %s)", action, device, error, strerror(error));
+// The slave of a Unix98 master, as "/dev/pts/<n>".
+bool slave_path(int master, path_text &path) {
+    unsigned int number = 0;
+    if (ioctl(master, TIOCGPTN, &number) != 0) {
+        return false;
+    }
+    (void)std::snprintf(path.data(), path.size(), "%s%u", slave_directory, number);
+    return true;
+}
+
+// Whether the entry at `link` is a symbolic link into the slave directory,
+// that is, one this daemon may have made; `target` gets where it points.
+bool our_link(const char *link, path_text &target) {
+    const ssize_t n = readlink(link, target.data(), target.size() - 1);
+    if (n < 0) {
+        return false;
+    }
+    target[static_cast<std::size_t>(n)] = '\0';
+    return std::strncmp(target.data(), slave_directory, sizeof slave_directory - 1) == 0;
+}
+
+// Unlocks the slave of a fresh master, lets the daemon's group use it as
+// it would a serial device, and publishes it at the port's link: made
+// under a temporary name and renamed over the old link, so that a client
+// never finds the name missing. Only a link of ours is ever replaced.
+bool publish_slave(const port &p, int master) {
+    int unlock = 0;
+    path_text slave{};
+    if (ioctl(master, TIOCSPTLCK, &unlock) != 0 || !slave_path(master, slave)) {
+        log_failure(LOG_ERR, errno, "cannot %s %s", "unlock", port_name(p));
+        return false;
+    }
+    if (chown(slave.data(), static_cast<uid_t>(-1), getegid()) != 0 ||
+        chmod(slave.data(), 0660) != 0) {
+        log_failure(LOG_WARNING, errno, "cannot %s %s", "grant", slave.data());
+    }
+
+    path_text temporary{};
+    (void)std::snprintf(temporary.data(), temporary.size(), "%s.new", p.link);
+    path_text target{};
+    struct stat seen {};
+    if (lstat(temporary.data(), &seen) == 0 && S_ISLNK(seen.st_mode) &&
+        our_link(temporary.data(), target)) {
+        unlink(temporary.data()); // left by a daemon that was killed
+    }
+    if (lstat(p.link, &seen) == 0 && !(S_ISLNK(seen.st_mode) && our_link(p.link, target))) {
+        log_failure(LOG_ERR, EEXIST, "cannot %s %s", "link", p.link);
+        return false;
+    }
+    if (symlink(slave.data(), temporary.data()) != 0) {
+        log_failure(LOG_ERR, errno, "cannot %s %s", "link", p.link);
+        return false;
+    }
+    if (rename(temporary.data(), p.link) != 0) {
+        const int error = errno;
+        unlink(temporary.data());
+        log_failure(LOG_ERR, error, "cannot %s %s", "link", p.link);
+        return false;
+    }
+    return true;
+}
+
+// Takes the port's link away while it still points at this master's slave.
+void withdraw_slave(const port &p) {
+    path_text slave{};
+    path_text target{};
+    if (slave_path(p.fd, slave) && our_link(p.link, target) &&
+        std::strcmp(slave.data(), target.data()) == 0) {
+        unlink(p.link);
+    }
 }
 
 } // namespace
+
+const char *port_name(const port &p) {
+    return p.link != nullptr ? p.link : p.device;
+}
 
 int port_open(port &p) {
     if (p.fd >= 0) {
         return p.fd;
     }
-    if (!dev_lock(p.device, lock_timeout_seconds)) {
-        syslog(LOG_ERR, "cannot lock %s", p.device);
+    const int fd = lock_and_open(p);
+    if (fd < 0) {
         return -1;
     }
-    int fd = open(p.device, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd >= FD_SETSIZE) {
-        // The event loop waits with select, which cannot watch this
-        // descriptor: only inherited descriptors push a port this high.
+    if (p.link != nullptr && !publish_slave(p, fd)) {
         close(fd);
-        fd = -1;
-        errno = EMFILE;
-    }
-    if (fd < 0) {
-        log_failure(LOG_ERR, "open", p.device, errno);
-        dev_unlock(p.device);
+        dev_unlock(p.lock);
         return -1;
     }
     p.fd = fd;
-    if ((debug_mask & DEBUG_PORTS) != 0) {
-        syslog(LOG_DEBUG, "%s open, fd=%i", p.device, fd);
-    }
+    log_debug(DEBUG_PORTS, "%s open, fd=%i", port_name(p), fd);
 
     if (tcflush(fd, TCIOFLUSH) != 0) {
-        log_failure(LOG_WARNING, "flush", p.device, errno);
+        log_failure(LOG_WARNING, errno, "cannot %s %s", "flush", port_name(p));
     }
     termios settings{};
     if (tcgetattr(fd, &settings) != 0) {
-        log_attributes_failure("get", p.device, errno);
+        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "get", port_name(p));
     }
     cfmakeraw(&settings);
     if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        log_attributes_failure("set", p.device, errno);
+        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "set", port_name(p));
     }
     return fd;
 }
@@ -68,10 +173,11 @@ void port_close(port &p) {
     if (p.fd < 0) {
         return;
     }
-    if ((debug_mask & DEBUG_PORTS) != 0) {
-        syslog(LOG_DEBUG, "%s close, fd=%i", p.device, p.fd);
+    log_debug(DEBUG_PORTS, "%s close, fd=%i", port_name(p), p.fd);
+    if (p.link != nullptr) {
+        withdraw_slave(p);
     }
     close(p.fd);
     p.fd = -1;
-    dev_unlock(p.device);
+    dev_unlock(p.lock);
 }

@@ -1,9 +1,9 @@
 #include "relay/relay.hpp"
 
 #include "common/debug.hpp"
+#include "common/log.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <sys/types.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -66,36 +66,35 @@ void relay(const relay_direction &direction, port &source, port &destination) {
         // EIO is a hang-up (the client closed its side), and so is an end of
         // file (the modem went away): neither is worth a message.
         if (n < 0 && errno != EIO) {
-            const int error = errno;
-            syslog(LOG_ERR, "%s read error (%i, %s)", source.device, error, strerror(error));
+            log_failure(LOG_ERR, errno, "%s read error", port_name(source));
         }
         close_ports(direction.close_on_read_failure, source, destination);
         return;
     }
 
-    if ((debug_mask & direction.debug_bit) != 0) {
+    if (debug_enabled(direction.debug_bit)) {
         buffer[n] = '\0';
         const char *text = direction.audio && n >= audio_shown_below ? "{audio}" : buffer;
-        syslog(LOG_DEBUG, direction.debug_format, static_cast<int>(n), text);
+        log_message(LOG_DEBUG, direction.debug_format, static_cast<int>(n), text);
     }
 
     const bool available =
         direction.open_destination ? port_open(destination) >= 0 : destination.fd >= 0;
     if (!available) {
-        syslog(LOG_ERR, "%s data lost, cannot %s %s", source.device, "open", destination.device);
+        log_message(LOG_ERR, "%s data lost, cannot %s %s", port_name(source), "open",
+                    port_name(destination));
         return;
     }
 
     const ssize_t written = write(destination.fd, buffer, static_cast<std::size_t>(n));
     if (written < 0) {
-        const int error = errno;
-        syslog(LOG_ERR, "%s write error (%i, %s)", destination.device, error, strerror(error));
+        log_failure(LOG_ERR, errno, "%s write error", port_name(destination));
         close_ports(direction.close_on_write_failure, source, destination);
         return;
     }
     if (written < n) {
-        syslog(LOG_ERR, "%s data lost, cannot %s %s (%i of %i)", source.device, "write",
-               destination.device, static_cast<int>(written), static_cast<int>(n));
+        log_message(LOG_ERR, "%s data lost, cannot %s %s (%i of %i)", port_name(source), "write",
+                    port_name(destination), static_cast<int>(written), static_cast<int>(n));
     }
     fsync(destination.fd); // a terminal may refuse it; nothing to do then
 }

@@ -23,5 +23,6 @@ extern const relay_direction ctrl_gsm_to_pty;
 extern const relay_direction audio_gsm_to_pty;
 
 // Moves one chunk of at most 4095 bytes from a ready source to the other
-// side of its channel. What cannot be written at once is dropped and logged.
+// side of its channel. What cannot be written at once is dropped and logged;
+// a failed read or write also closes the ports that the direction names.
 void relay(const relay_direction &direction, port &source, port &destination);

@@ -1,0 +1,219 @@
+// Link mode: each master is a fresh Unix98 pseudo-terminal whose slave the
+// daemon publishes at a symbolic link, replaces when the master is opened
+// again, and takes away when it closes. Clients open the link.
+
+#include "harness.hpp"
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace harness;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string target_of(const bridge &b, channel c) {
+    std::error_code error;
+    return fs::read_symlink(b.path(link_path(c)), error).string();
+}
+
+// Looks at a link over and over: it must always be missing or name a
+// slave that exists, never anything else.
+struct link_watcher {
+    std::string link;
+    std::atomic<bool> done{false};
+    std::atomic<long> looks{0};
+    std::atomic<long> missing{0};
+    std::atomic<long> wrong{0};
+    std::thread thread;
+
+    explicit link_watcher(std::string path) : link(std::move(path)) {
+        thread = std::thread([this] {
+            while (!done) {
+                ++looks;
+                std::error_code error;
+                const std::string target = fs::read_symlink(link, error).string();
+                if (error == std::errc::no_such_file_or_directory) {
+                    ++missing;
+                } else if (error || target.rfind("/dev/pts/", 0) != 0) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    ~link_watcher() {
+        done = true;
+        thread.join();
+    }
+};
+
+} // namespace
+
+TEST(Links, EachSlaveIsPublishedAndTheClientTalksThroughTheLink) {
+    bridge b({.args = {"-d", "4"}});
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        const int client = b.attach(c);
+        ASSERT_GE(client, 0);
+        ASSERT_TRUE(write_all(client, "AT\r"));
+        EXPECT_EQ(read_for(b.modem(c).master, 3), "AT\r");
+        ASSERT_TRUE(write_all(b.modem(c).master, "\r\nOK\r\n"));
+        EXPECT_EQ(read_for(client, 6), "\r\nOK\r\n");
+
+        // The slave is usable by the daemon's group as a serial device is.
+        struct stat st {};
+        ASSERT_EQ(stat(b.path(link_path(c)).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0660u);
+        EXPECT_EQ(st.st_gid, getegid());
+        close(client);
+    }
+    // Messages name the masters by their links; the masters' locks are the
+    // daemon's own names, not the names a client of the link would lock.
+    std::size_t named = 0;
+    for (const auto &t : b.texts(LOG_DEBUG)) {
+        named += std::regex_match(t, std::regex("run/gsm-(ctrl|audio) open, fd=[0-9]+")) ? 1 : 0;
+    }
+    EXPECT_GE(named, 2u);
+    EXPECT_TRUE(poll_until([&] { return b.idle(); }));
+    EXPECT_EQ(file_text(b.path("lock/LCK..ptybridge-gsm-ctrl")), lock_text(b.pid()));
+    EXPECT_EQ(file_text(b.path("lock/LCK..ptybridge-gsm-audio")), lock_text(b.pid()));
+    EXPECT_FALSE(fs::exists(b.path("lock/LCK..gsm-ctrl")));
+    EXPECT_FALSE(fs::exists(b.path("lock/LCK..ptmx-ctrl")));
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+}
+
+TEST(Links, AHangUpPublishesTheNewSlaveAndTheStopTakesTheLinksAway) {
+    bridge b;
+    link_watcher watcher(b.path(link_path(channel::ctrl)));
+    int client = b.attach(channel::ctrl);
+    ASSERT_GE(client, 0);
+    for (std::size_t round = 1; round <= 20; ++round) {
+        const std::string before = target_of(b, channel::ctrl);
+        close(client); // the next read of the master fails with EIO
+        client = b.attach(channel::ctrl, round);
+        ASSERT_GE(client, 0);
+        ASSERT_TRUE(write_all(client, "AT\r"));
+        ASSERT_EQ(read_for(b.modem(channel::ctrl).master, 3), "AT\r");
+        EXPECT_TRUE(fs::exists(target_of(b, channel::ctrl))) << before;
+    }
+    EXPECT_EQ(watcher.wrong.load(), 0);
+    EXPECT_GT(watcher.looks.load(), watcher.missing.load());
+    EXPECT_FALSE(fs::exists(b.path("run/gsm-ctrl.new")));
+    close(client);
+
+    EXPECT_EQ(b.stop(), 0);
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(b.path(link_path(c))))) << link_path(c);
+        EXPECT_FALSE(b.lock_exists(pty_path(c)));
+    }
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
+}
+
+TEST(Links, OnlyALinkToASlaveIsEverReplaced) {
+    struct hostile {
+        const char *name;
+        const char *at; // the link itself or its temporary name
+        std::function<void(const std::string &)> make;
+        std::function<bool(const std::string &)> untouched;
+    };
+    const auto is_file = [](const std::string &p) { return file_text(p) == "keep\n"; };
+    const auto write_keep = [](const std::string &p) { write_file(p, "keep\n"); };
+    const auto to_precious = [](const std::string &p) { fs::create_symlink("../precious", p); };
+    const auto points_to_precious = [](const std::string &p) {
+        std::error_code error;
+        return fs::read_symlink(p, error) == "../precious";
+    };
+    const std::vector<hostile> cases{
+        {"a file", "run/gsm-ctrl", write_keep, is_file},
+        {"a directory", "run/gsm-ctrl", [](const std::string &p) { fs::create_directory(p); },
+         [](const std::string &p) { return fs::is_directory(fs::symlink_status(p)); }},
+        {"a FIFO", "run/gsm-ctrl", [](const std::string &p) { mkfifo(p.c_str(), 0644); },
+         [](const std::string &p) { return fs::is_fifo(fs::symlink_status(p)); }},
+        {"a link elsewhere", "run/gsm-ctrl", to_precious, points_to_precious},
+        {"a file at the temporary name", "run/gsm-ctrl.new", write_keep, is_file},
+        {"a link elsewhere at the temporary name", "run/gsm-ctrl.new", to_precious,
+         points_to_precious},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bridge b({.start = false});
+        ASSERT_TRUE(write_file(b.path("precious"), "keep\n"));
+        c.make(b.path(c.at));
+        b.start();
+        ASSERT_TRUE(b.wait_count("cannot link run/gsm-ctrl (17, File exists)", 2));
+        EXPECT_TRUE(c.untouched(b.path(c.at)));
+        EXPECT_EQ(file_text(b.path("precious")), "keep\n");
+        // Nothing is served meanwhile, and nothing is left locked.
+        EXPECT_EQ(b.opens(pty_path(channel::audio)), 0u);
+        EXPECT_TRUE(poll_until([&] { return !b.lock_exists(pty_path(channel::ctrl)); }));
+        const auto started = steady::now();
+        EXPECT_EQ(b.stop(), 0);
+        EXPECT_LT(steady::now() - started, 2s);
+        EXPECT_TRUE(c.untouched(b.path(c.at)));
+    }
+}
+
+TEST(Links, WhatAKilledDaemonLeftIsReplacedByTheNextStart) {
+    bridge b;
+    const int first = b.attach(channel::ctrl);
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(poll_until([&] { return fs::exists(b.path(link_path(channel::audio))); }));
+    kill(b.pid(), SIGKILL);
+    ASSERT_TRUE(b.wait_exit());
+    close(first);
+    // Its links and locks stay behind, and so may a link it was making.
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(b.path(link_path(channel::ctrl)))));
+    EXPECT_TRUE(b.lock_exists(pty_path(channel::ctrl)));
+    fs::create_symlink("/dev/pts/999999", b.path("run/gsm-audio.new"));
+
+    b.start();
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        const int client = b.attach(c, 1);
+        ASSERT_GE(client, 0);
+        ASSERT_TRUE(write_all(client, "ATI\r"));
+        EXPECT_EQ(read_for(b.modem(c).master, 4), "ATI\r");
+        EXPECT_EQ(file_text(b.path(lock_name(pty_path(c)))), lock_text(b.pid()));
+        close(client);
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(b.path("run/gsm-audio.new"))));
+    EXPECT_EQ(b.stop(), 0);
+}
+
+TEST(Links, TwoDaemonsWithTheSameLinkNeverServeItAtOnce) {
+    bridge first;
+    const int client = first.attach(channel::ctrl);
+    ASSERT_GE(client, 0);
+    const std::string published = target_of(first, channel::ctrl);
+
+    // The second shares the first one's links and lock directory.
+    bridge second({.start = false});
+    for (const char *shared : {"run", "lock"}) {
+        fs::remove_all(second.path(shared));
+        fs::create_directory_symlink(first.path(shared), second.path(shared));
+    }
+    second.start();
+    ASSERT_TRUE(second.wait_count("cannot lock run/gsm-ctrl", 2));
+    EXPECT_EQ(target_of(first, channel::ctrl), published);
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    EXPECT_EQ(read_for(first.modem(channel::ctrl).master, 3), "AT\r");
+
+    // Once the first stops, the second takes the link over.
+    EXPECT_EQ(first.stop(), 0);
+    close(client);
+    const int taken = second.attach(channel::ctrl);
+    ASSERT_GE(taken, 0);
+    ASSERT_TRUE(write_all(taken, "ATI\r"));
+    EXPECT_EQ(read_for(second.modem(channel::ctrl).master, 4), "ATI\r");
+    close(taken);
+    EXPECT_EQ(second.stop(), 0);
+}
