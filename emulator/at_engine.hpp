@@ -5,13 +5,13 @@
 #include <vector>
 
 // Identity the emulated modem reports.
-inline constexpr const char *AT_MANUFACTURER = "PTYBRIDGE";
-inline constexpr const char *AT_MODEL = "GSM-EMU-2CH";
-inline constexpr const char *AT_REVISION = "1.0";
-inline constexpr const char *AT_IMEI = "356938035643809"; // 15 digits, Luhn-valid
+inline constexpr const char *at_manufacturer = "PTYBRIDGE";
+inline constexpr const char *at_model = "GSM-EMU-2CH";
+inline constexpr const char *at_revision = "1.0";
+inline constexpr const char *at_imei = "356938035643809"; // 15 digits, Luhn-valid
 
 // Longest command line kept; a longer line is answered with ERROR at its CR.
-inline constexpr std::size_t AT_LINE_MAX = 256;
+inline constexpr std::size_t at_line_max = 256;
 
 enum class call_state { idle, ringing, active };
 

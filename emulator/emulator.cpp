@@ -27,14 +27,14 @@ namespace {
 
 // Responses wait here while the pty has no room; beyond this they are lost,
 // as they would be on a modem nobody reads.
-constexpr std::size_t CTRL_QUEUE_MAX = 16384;
+constexpr std::size_t ctrl_queue_max = 16384;
 // After a stall, at most this many late frames are still sent; older ones are
 // dropped so the stream does not lag behind real time.
-constexpr std::uint64_t MAX_LATE_FRAMES = 50;
+constexpr std::uint64_t max_late_frames = 50;
 // Audio counters are logged this often during a call (frames).
-constexpr std::uint64_t AUDIO_LOG_FRAMES = 250;
-constexpr std::size_t FIFO_LINE_MAX = 256;
-constexpr int REPLUG_RETRY_MS = 1000;
+constexpr std::uint64_t audio_log_frames = 250;
+constexpr std::size_t fifo_line_max = 256;
+constexpr int replug_retry_ms = 1000;
 
 struct channel {
     const char *name = "";
@@ -51,7 +51,6 @@ struct emulator {
     channel audio;
     at_engine at;
     std::string ctrl_out; // bytes waiting for room in the ctrl pty
-    std::uint64_t ctrl_dropped = 0;
     int sig_fd = -1;
     int fifo_fd = -1;
     int timer_fd = -1;
@@ -76,8 +75,9 @@ bool channel_up(const channel &c) {
 }
 
 const char *channel_state(const channel &c) {
-    if (c.link == nullptr)
+    if (c.link == nullptr) {
         return "off";
+    }
     return channel_up(c) ? "up" : "down";
 }
 
@@ -118,8 +118,9 @@ std::string status_line(const emulator &em) {
 void write_status(const emulator &em) {
     std::string line = status_line(em);
     emu_log("status: %s", line.c_str());
-    if (em.opt.status != nullptr)
+    if (em.opt.status != nullptr) {
         write_file_atomic(em.opt.status, line + "\n");
+    }
 }
 
 void log_audio(const emulator &em, const char *why) {
@@ -131,8 +132,9 @@ void log_audio(const emulator &em, const char *why) {
 // ---- channels ----
 
 bool channel_plug(channel &c) {
-    if (!pty_create(c.pty))
+    if (!pty_create(c.pty)) {
         return false;
+    }
     if (!link_replace(c.pty.slave_path, c.link)) {
         pty_close(c.pty);
         return false;
@@ -143,8 +145,9 @@ bool channel_plug(channel &c) {
 }
 
 void channel_unplug(channel &c) {
-    if (!channel_up(c))
+    if (!channel_up(c)) {
         return;
+    }
     link_remove(c.link, c.pty.slave_path);
     pty_close(c.pty);
     emu_log("%s: unplugged", c.name);
@@ -155,18 +158,20 @@ void channel_unplug(channel &c) {
 void audio_timer(const emulator &em, bool on) {
     itimerspec its{};
     if (on) {
-        its.it_value.tv_nsec = FRAME_MS * 1000000L;
+        its.it_value.tv_nsec = frame_ms * 1000000L;
         its.it_interval = its.it_value;
     }
-    if (timerfd_settime(em.timer_fd, 0, &its, nullptr) != 0)
+    if (timerfd_settime(em.timer_fd, 0, &its, nullptr) != 0) {
         emu_error("timerfd_settime: %s", std::strerror(errno));
+    }
 }
 
 // Starts or stops the audio stream after the AT engine changed the call.
 void call_changed(emulator &em, call_state before) {
     call_state now = em.at.call;
-    if (now == before)
+    if (now == before) {
         return;
+    }
     emu_log("call: %s -> %s%s%s", call_state_name(before), call_state_name(now),
             em.at.number.empty() ? "" : " ", em.at.number.c_str());
     if (now == call_state::active) {
@@ -210,23 +215,28 @@ void audio_send(emulator &em, const audio_frame &f) {
 
 void audio_tick(emulator &em) {
     std::uint64_t expirations = 0;
-    if (read(em.timer_fd, &expirations, sizeof expirations) != sizeof expirations)
+    if (read(em.timer_fd, &expirations, sizeof expirations) != sizeof expirations) {
         return;
-    if (em.at.call != call_state::active)
+    }
+    if (em.at.call != call_state::active) {
         return;
-    std::uint64_t late = expirations > MAX_LATE_FRAMES ? expirations - MAX_LATE_FRAMES : 0;
+    }
+    std::uint64_t late = expirations > max_late_frames ? expirations - max_late_frames : 0;
     for (std::uint64_t i = 0; i < expirations; ++i) {
         // The tone runs on while frames are lost: a gap, not a delay.
         audio_frame f;
         tone_frame(em.tone_sample, f);
-        if (!channel_up(em.audio))
+        if (!channel_up(em.audio)) {
             continue;
-        if (i < late)
+        }
+        if (i < late) {
             ++em.frames_dropped;
-        else
+        } else {
             audio_send(em, f);
-        if (++em.call_ticks % AUDIO_LOG_FRAMES == 0)
+        }
+        if (++em.call_ticks % audio_log_frames == 0) {
             log_audio(em, "in call");
+        }
     }
 }
 
@@ -247,12 +257,12 @@ void ctrl_flush(emulator &em) {
 }
 
 void ctrl_send(emulator &em, std::string_view bytes) {
-    if (!channel_up(em.ctrl) || bytes.empty())
+    if (!channel_up(em.ctrl) || bytes.empty()) {
         return;
+    }
     emu_log("ctrl -> %s", printable(bytes).c_str());
-    std::size_t room = CTRL_QUEUE_MAX - em.ctrl_out.size();
+    std::size_t room = ctrl_queue_max - em.ctrl_out.size();
     if (bytes.size() > room) {
-        em.ctrl_dropped += bytes.size() - room;
         bytes = bytes.substr(0, room);
     }
     em.ctrl_out.append(bytes);
@@ -267,14 +277,15 @@ void unplug(emulator &em, bool ctrl, bool audio, int ms);
 void master_failed(emulator &em, channel &c, ssize_t n) {
     emu_error("%s: master read %s; re-creating the pair", c.name,
               n == 0 ? "EOF" : std::strerror(errno));
-    unplug(em, &c == &em.ctrl, &c == &em.audio, DEFAULT_UNPLUG_MS);
+    unplug(em, &c == &em.ctrl, &c == &em.audio, default_unplug_ms);
 }
 
 void ctrl_readable(emulator &em) {
     char buf[512];
     ssize_t n = read(em.ctrl.pty.master, buf, sizeof buf);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         return;
+    }
     if (n <= 0) {
         master_failed(em, em.ctrl, n);
         return;
@@ -283,8 +294,9 @@ void ctrl_readable(emulator &em) {
     call_state before = em.at.call;
     at_output out;
     at_input(em.at, std::string_view(buf, static_cast<std::size_t>(n)), out);
-    for (const std::string &line : out.lines)
+    for (const std::string &line : out.lines) {
         emu_log("ctrl <- %s", printable(line).c_str());
+    }
     ctrl_send(em, out.to_client);
     call_changed(em, before);
 }
@@ -292,8 +304,9 @@ void ctrl_readable(emulator &em) {
 void audio_readable(emulator &em) {
     char buf[4096];
     ssize_t n = read(em.audio.pty.master, buf, sizeof buf);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         return;
+    }
     if (n <= 0) {
         master_failed(em, em.audio, n);
         return;
@@ -366,8 +379,9 @@ void handle_request(emulator &em, const std::string &line) {
         write_status(em);
         break;
     case request_kind::invalid:
-        if (line.find_first_not_of(" \t\r") != std::string::npos)
+        if (line.find_first_not_of(" \t\r") != std::string::npos) {
             emu_error("control: bad request: %s", printable(line).c_str());
+        }
         break;
     }
 }
@@ -378,13 +392,14 @@ void fifo_readable(emulator &em) {
     for (ssize_t i = 0; i < n; ++i) {
         char c = buf[i];
         if (c == '\n') {
-            if (em.fifo_overflow)
+            if (em.fifo_overflow) {
                 emu_error("control: request too long, ignored");
-            else
+            } else {
                 handle_request(em, em.fifo_line);
+            }
             em.fifo_line.clear();
             em.fifo_overflow = false;
-        } else if (em.fifo_line.size() < FIFO_LINE_MAX) {
+        } else if (em.fifo_line.size() < fifo_line_max) {
             em.fifo_line += c;
         } else {
             em.fifo_overflow = true;
@@ -394,16 +409,17 @@ void fifo_readable(emulator &em) {
 
 void signal_readable(emulator &em) {
     signalfd_siginfo si{};
-    if (read(em.sig_fd, &si, sizeof si) != sizeof si)
+    if (read(em.sig_fd, &si, sizeof si) != sizeof si) {
         return;
+    }
     switch (si.ssi_signo) {
     case SIGUSR1:
         emu_log("SIGUSR1: ring");
-        ring(em, DEFAULT_RING_NUMBER);
+        ring(em, default_ring_number);
         break;
     case SIGUSR2:
         emu_log("SIGUSR2: unplug both");
-        unplug(em, true, true, DEFAULT_UNPLUG_MS);
+        unplug(em, true, true, default_unplug_ms);
         break;
     default:
         emu_log("signal %u: stopping", si.ssi_signo);
@@ -418,10 +434,12 @@ bool setup_signals(emulator &em) {
     std::signal(SIGPIPE, SIG_IGN);
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2})
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) {
         sigaddset(&set, s);
-    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
+    }
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
         return false;
+    }
     em.sig_fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     return em.sig_fd >= 0;
 }
@@ -454,37 +472,45 @@ bool setup_fifo(emulator &em) {
 
 void write_ready(const emulator &em) {
     std::string s = "pid=" + std::to_string(getpid()) + "\n";
-    if (em.ctrl.link != nullptr)
+    if (em.ctrl.link != nullptr) {
         s += "ctrl=" + em.ctrl.pty.slave_path + "\n";
-    if (em.audio.link != nullptr)
+    }
+    if (em.audio.link != nullptr) {
         s += "audio=" + em.audio.pty.slave_path + "\n";
-    if (write_file_atomic(em.opt.ready, s))
+    }
+    if (write_file_atomic(em.opt.ready, s)) {
         emu_log("ready: %s", em.opt.ready);
+    }
 }
 
 void replug_due(emulator &em) {
     std::int64_t now = now_ms();
     for (channel *c : {&em.ctrl, &em.audio}) {
-        if (c->replug_at < 0 || now < c->replug_at)
+        if (c->replug_at < 0 || now < c->replug_at) {
             continue;
-        if (!channel_plug(*c))
-            c->replug_at = now + REPLUG_RETRY_MS;
+        }
+        if (!channel_plug(*c)) {
+            c->replug_at = now + replug_retry_ms;
+        }
     }
 }
 
 // Earlier of two deadlines, where -1 means none.
 std::int64_t earliest(std::int64_t a, std::int64_t b) {
-    if (a < 0)
+    if (a < 0) {
         return b;
-    if (b < 0)
+    }
+    if (b < 0) {
         return a;
+    }
     return a < b ? a : b;
 }
 
 int poll_timeout(const emulator &em) {
     std::int64_t next = earliest(em.ctrl.replug_at, em.audio.replug_at);
-    if (next < 0)
+    if (next < 0) {
         return -1;
+    }
     std::int64_t left = next - now_ms();
     return left < 0 ? 0 : static_cast<int>(left);
 }
@@ -501,26 +527,33 @@ void run_loop(emulator &em) {
         p[AUDIO] = {em.audio.pty.master, POLLIN, 0};
         // Negative descriptors (channel down, no FIFO) are skipped by poll.
         if (poll(p.data(), p.size(), poll_timeout(em)) < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             emu_error("poll: %s", std::strerror(errno));
             return;
         }
-        if (p[SIG].revents != 0)
+        if (p[SIG].revents != 0) {
             signal_readable(em);
-        if (p[FIFO].revents != 0)
+        }
+        if (p[FIFO].revents != 0) {
             fifo_readable(em);
+        }
         // A descriptor may have been closed by a request above; check again.
-        if (p[CTRL].revents & POLLOUT && channel_up(em.ctrl))
+        if (p[CTRL].revents & POLLOUT && channel_up(em.ctrl)) {
             ctrl_flush(em);
+        }
         if (p[CTRL].revents & (POLLIN | POLLHUP | POLLERR) && channel_up(em.ctrl) &&
-            p[CTRL].fd == em.ctrl.pty.master)
+            p[CTRL].fd == em.ctrl.pty.master) {
             ctrl_readable(em);
+        }
         if (p[AUDIO].revents & (POLLIN | POLLHUP | POLLERR) && channel_up(em.audio) &&
-            p[AUDIO].fd == em.audio.pty.master)
+            p[AUDIO].fd == em.audio.pty.master) {
             audio_readable(em);
-        if (p[TIMER].revents != 0)
+        }
+        if (p[TIMER].revents != 0) {
             audio_tick(em);
+        }
         replug_due(em);
     }
 }
@@ -532,12 +565,15 @@ void cleanup(emulator &em) {
         close(em.fifo_fd);
         unlink(em.opt.control);
     }
-    if (em.opt.ready != nullptr)
+    if (em.opt.ready != nullptr) {
         unlink(em.opt.ready);
-    if (em.timer_fd >= 0)
+    }
+    if (em.timer_fd >= 0) {
         close(em.timer_fd);
-    if (em.sig_fd >= 0)
+    }
+    if (em.sig_fd >= 0) {
         close(em.sig_fd);
+    }
 }
 
 } // namespace
@@ -557,24 +593,30 @@ int emulator_run(const options &opt) {
         return 1;
     }
     // A ready file from an earlier run must not be taken for ours.
-    if (opt.ready != nullptr)
+    if (opt.ready != nullptr) {
         unlink(opt.ready);
+    }
     em.timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     bool ok = em.timer_fd >= 0;
-    if (!ok)
+    if (!ok) {
         emu_error("timerfd_create: %s", std::strerror(errno));
-    if (ok && opt.control != nullptr)
+    }
+    if (ok && opt.control != nullptr) {
         ok = setup_fifo(em);
-    if (ok && opt.ctrl != nullptr)
+    }
+    if (ok && opt.ctrl != nullptr) {
         ok = channel_plug(em.ctrl);
-    if (ok && opt.audio != nullptr)
+    }
+    if (ok && opt.audio != nullptr) {
         ok = channel_plug(em.audio);
+    }
     if (!ok) {
         cleanup(em);
         return 1;
     }
-    if (opt.ready != nullptr)
+    if (opt.ready != nullptr) {
         write_ready(em);
+    }
 
     run_loop(em);
 

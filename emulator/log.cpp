@@ -26,8 +26,9 @@ __attribute__((format(printf, 3, 0))) void emit_formatted(FILE *to, FILE *also, 
     char line[1024];
     (void)std::vsnprintf(line, sizeof line, fmt, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
     emit(to, line);
-    if (also != nullptr && also != to)
+    if (also != nullptr && also != to) {
         emit(also, line);
+    }
 }
 
 } // namespace
@@ -38,14 +39,16 @@ bool log_open(const char *path, bool to_stderr) {
         log_file = std::fopen(path, "ae");
         return log_file != nullptr;
     }
-    if (to_stderr)
+    if (to_stderr) {
         log_file = stderr;
+    }
     return true;
 }
 
 void emu_log(const char *fmt, ...) {
-    if (log_file == nullptr)
+    if (log_file == nullptr) {
         return;
+    }
     va_list ap;
     va_start(ap, fmt);
     emit_formatted(log_file, nullptr, fmt, ap);

@@ -13,15 +13,17 @@
 namespace {
 
 void close_fd(int &fd) {
-    if (fd >= 0)
+    if (fd >= 0) {
         close(fd);
+    }
     fd = -1;
 }
 
 bool set_flags(int fd) {
     int fl = fcntl(fd, F_GETFL);
-    if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0)
+    if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) {
         return false;
+    }
     return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
 }
 
@@ -89,11 +91,13 @@ bool link_replace(const std::string &target, const char *path) {
 void link_remove(const char *path, const std::string &target) {
     char buf[PATH_MAX];
     ssize_t n = readlink(path, buf, sizeof buf - 1);
-    if (n < 0)
+    if (n < 0) {
         return;
+    }
     buf[n] = '\0';
-    if (target == buf)
+    if (target == buf) {
         unlink(path);
+    }
 }
 
 bool write_file_atomic(const char *path, std::string_view content) {
@@ -107,8 +111,9 @@ bool write_file_atomic(const char *path, std::string_view content) {
     std::size_t done = 0;
     while (done < content.size()) {
         ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR) {
             continue;
+        }
         if (n <= 0) {
             emu_error("write %s: %s", tmp.c_str(), std::strerror(errno));
             close(fd);

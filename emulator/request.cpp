@@ -11,13 +11,16 @@ std::vector<std::string_view> split_words(std::string_view line) {
     std::vector<std::string_view> words;
     std::size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) {
             ++i;
+        }
         std::size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
             ++i;
-        if (i > start)
+        }
+        if (i > start) {
             words.push_back(line.substr(start, i - start));
+        }
     }
     return words;
 }
@@ -25,8 +28,9 @@ std::vector<std::string_view> split_words(std::string_view line) {
 bool parse_ms(std::string_view s, int &ms) {
     int v = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc{} || end != s.data() + s.size() || v < 0 || v > MAX_UNPLUG_MS)
+    if (ec != std::errc{} || end != s.data() + s.size() || v < 0 || v > max_unplug_ms) {
         return false;
+    }
     ms = v;
     return true;
 }
@@ -36,13 +40,15 @@ bool parse_ms(std::string_view s, int &ms) {
 request parse_request(std::string_view line) {
     request r;
     std::vector<std::string_view> w = split_words(line);
-    if (w.empty())
+    if (w.empty()) {
         return r;
+    }
 
     if (w[0] == "ring" && w.size() <= 2) {
-        r.number = w.size() == 2 ? std::string(w[1]) : DEFAULT_RING_NUMBER;
-        if (at_valid_number(r.number))
+        r.number = w.size() == 2 ? std::string(w[1]) : default_ring_number;
+        if (at_valid_number(r.number)) {
             r.kind = request_kind::ring;
+        }
     } else if (w[0] == "hangup" && w.size() == 1) {
         r.kind = request_kind::hangup;
     } else if (w[0] == "status" && w.size() == 1) {
@@ -51,8 +57,9 @@ request parse_request(std::string_view line) {
         r.ctrl = w[1] == "ctrl" || w[1] == "both";
         r.audio = w[1] == "audio" || w[1] == "both";
         bool ms_ok = w.size() == 2 || parse_ms(w[2], r.ms);
-        if ((r.ctrl || r.audio) && ms_ok)
+        if ((r.ctrl || r.audio) && ms_ok) {
             r.kind = request_kind::unplug;
+        }
     }
     return r;
 }

@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-inline constexpr const char *DEFAULT_RING_NUMBER = "0123456789";
-inline constexpr int DEFAULT_UNPLUG_MS = 500;
-inline constexpr int MAX_UNPLUG_MS = 600000;
+inline constexpr const char *default_ring_number = "0123456789";
+inline constexpr int default_unplug_ms = 500;
+inline constexpr int max_unplug_ms = 600000;
 
 enum class request_kind { invalid, ring, hangup, unplug, status };
 
@@ -15,7 +15,7 @@ struct request {
     std::string number; // ring
     bool ctrl = false;  // unplug
     bool audio = false; // unplug
-    int ms = DEFAULT_UNPLUG_MS;
+    int ms = default_unplug_ms;
 };
 
 // Words are separated by spaces or tabs; a trailing CR is ignored.

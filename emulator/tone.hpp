@@ -4,15 +4,15 @@
 #include <cstdint>
 
 // Audio of the modem: 8 kHz, 16-bit signed little-endian, mono, 20 ms frames.
-inline constexpr int AUDIO_RATE = 8000;
-inline constexpr int FRAME_MS = 20;
-inline constexpr int FRAME_SAMPLES = AUDIO_RATE * FRAME_MS / 1000;
-inline constexpr int FRAME_BYTES = FRAME_SAMPLES * 2;
+inline constexpr int audio_rate = 8000;
+inline constexpr int frame_ms = 20;
+inline constexpr int frame_samples = audio_rate * frame_ms / 1000;
+inline constexpr int frame_bytes = frame_samples * 2;
 
-inline constexpr int TONE_HZ = 1000;
-inline constexpr int TONE_AMPLITUDE = 16384; // -6 dBFS
+inline constexpr int tone_hz = 1000;
+inline constexpr int tone_amplitude = 16384; // -6 dBFS
 
-using audio_frame = std::array<unsigned char, FRAME_BYTES>;
+using audio_frame = std::array<unsigned char, frame_bytes>;
 
 // Next frame of the test tone; sample counts the samples made so far, so
 // consecutive frames continue the sine without a phase jump.

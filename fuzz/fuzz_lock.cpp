@@ -1,6 +1,6 @@
 // Fuzzes what the daemon reads from lock files that anyone may write: the
-// owner parser against a plain reading of its rules, and the stale-lock
-// path of dev_lock on a lock file holding the fuzzer's bytes.
+// owner parser against strtoll, and the stale-lock path of dev_lock on a
+// lock file holding the fuzzer's bytes.
 
 #include "port/port.hpp"
 
@@ -23,26 +23,18 @@ const std::string lock_file = std::string(PTYBRIDGE_LOCK_DIR) + "/LCK..ttyFUZZ";
 // What the daemon reads of a lock file.
 constexpr std::size_t read_limit = 63;
 
-// The owner as the README states it: blanks, a sign, decimal digits; no
-// number, or one beyond any process ID, is 0.
-long long expected_owner(const std::string &text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
-        ++i;
+// The owner as the C library reads a decimal number (strtoll in the C
+// locale takes the same blanks and sign), with its own range check: no
+// number, or one no process ID can be, is 0. `text` ends at its first zero
+// byte, as the daemon's buffer does.
+long long reference_owner(const std::string &text) {
+    errno = 0;
+    char *end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || errno == ERANGE || value > INT_MAX || value < -INT_MAX) {
+        return 0;
     }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT_MAX) {
-            return 0;
-        }
-    }
-    return negative ? -value : value;
+    return value;
 }
 
 std::string file_text(const std::string &path) {
@@ -75,16 +67,22 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char *>(data), size);
 
-    // The parser, on text that ends at its first zero byte.
+    // The parser against the reference, on text that ends at its first
+    // zero byte; and, whatever the reference says, the result is a
+    // possible process ID, its negative, or 0.
     const std::string text = bytes.substr(0, bytes.find('\0'));
-    if (lock_owner(bytes.c_str()) != expected_owner(text)) {
-        fail("lock_owner disagrees with the rules");
+    const pid_t owner_read = lock_owner(bytes.c_str());
+    if (owner_read != reference_owner(text)) {
+        fail("lock_owner disagrees with strtoll");
+    }
+    if (owner_read == INT_MIN) {
+        fail("lock_owner gave a value no process ID can negate");
     }
 
     // The stale-lock path: only where the owner cannot be alive, so that
     // no input costs a whole lock wait.
     const std::string seen = bytes.substr(0, read_limit);
-    const long long owner = expected_owner(seen.substr(0, seen.find('\0')));
+    const long long owner = reference_owner(seen.substr(0, seen.find('\0')));
     if (owner > 0 && (kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH)) {
         return 0;
     }

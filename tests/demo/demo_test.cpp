@@ -221,7 +221,7 @@ void expect_clean_end(const demo &d) {
     const std::string emulator_pid = match(d.output, R"(modem emulator \(pid (\d+)\): stopped)");
     EXPECT_TRUE(process_gone(daemon_pid)) << "daemon pid '" << daemon_pid << "'";
     EXPECT_TRUE(process_gone(emulator_pid)) << "emulator pid '" << emulator_pid << "'";
-    const std::string run = match(d.output, R"(run directory: (\S+))");
+    const std::string run = match(d.output, R"(run directory: ([^\r\n]+))");
     ASSERT_FALSE(run.empty()) << d.output;
     EXPECT_TRUE(std::filesystem::is_empty(run + "/lock"));
     const std::string log = file_text(run + "/daemon.log");
@@ -251,7 +251,7 @@ TEST(Demo, ScriptedSessionThroughSocat) {
     EXPECT_NE(out.find(R"(debug   ctrl PTY-GSM, [7] "AT+CSQ\r")"), std::string::npos) << out;
     EXPECT_NE(out.find(R"(debug   ctrl GSM-PTY, [)"), std::string::npos) << out;
     // The modem itself saw the commands: the answers were not made up on the way.
-    const std::string run = match(out, R"(run directory: (\S+))");
+    const std::string run = match(out, R"(run directory: ([^\r\n]+))");
     const std::string modem_log = file_text(run + "/modem.log");
     EXPECT_NE(modem_log.find("AT+CSQ"), std::string::npos) << modem_log;
     expect_clean_end(d);

@@ -11,38 +11,26 @@
 // SIGTERM; the launcher exits 0 once the daemon has logged "exit" and ended
 // with status 0.
 
+#include "sandbox.hpp"
+
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
-
-#ifndef PTYBRIDGE_SANDBOX_DAEMON
-#error "PTYBRIDGE_SANDBOX_DAEMON must name the daemon to run"
-#endif
-#ifndef PTYBRIDGE_CAPTURE_LIBRARY
-#error "PTYBRIDGE_CAPTURE_LIBRARY must name the preload library"
-#endif
 
 namespace {
 
-// High enough to leave the daemon's own descriptors where they would be.
-constexpr int events_fd_in_daemon = 1000;
-constexpr int idle_wait_ms = 5000;
+constexpr auto idle_wait = std::chrono::seconds(5);
 
 struct options {
     std::string dir;
@@ -135,74 +123,50 @@ void note(const char *format, const char *a, const char *b) {
     std::fflush(stdout);
 }
 
-// Blocked in its main wait: select over FD_SETSIZE descriptors, so every
-// port is set up (its flush done) and bytes a client sends now are kept.
-bool daemon_idle(pid_t pid) {
-    std::ifstream syscall_file("/proc/" + std::to_string(pid) + "/syscall");
-    std::string number;
-    std::string first;
-    syscall_file >> number >> first;
-    return first == "0x400";
-}
-
-bool link_replace(const std::string &target, const std::string &path) {
-    const std::string tmp = path + ".new";
-    unlink(tmp.c_str());
-    return symlink(target.c_str(), tmp.c_str()) == 0 && rename(tmp.c_str(), path.c_str()) == 0;
-}
-
-// Makes the slave of the daemon's new master reachable at RUN/<link>.
+// Makes the slave of the daemon's new master reachable at RUN/<link>, once
+// the daemon is back in its main wait (its flush of the port done), so that
+// nothing a client sends at once is lost.
 void expose(launcher &l, int fd_in_daemon, const char *link) {
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, l.daemon, 0));
-    const int master =
-        pidfd < 0 ? -1 : static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd_in_daemon, 0));
-    if (pidfd >= 0) {
-        close(pidfd);
-    }
+    const int master = sandbox::take_master(l.daemon, fd_in_daemon);
     if (master < 0) {
         note("cannot take the daemon's master: %s%s", std::strerror(errno), "");
         return;
     }
-    int unlock = 0;
-    unsigned int index = 0;
-    struct stat st {};
-    const bool is_master = fstat(master, &st) == 0 && S_ISCHR(st.st_mode) &&
-                           major(st.st_rdev) == 5 && minor(st.st_rdev) == 2;
-    if (!is_master || ioctl(master, TIOCSPTLCK, &unlock) != 0 ||
-        ioctl(master, TIOCGPTN, &index) != 0) {
+    const int index = sandbox::unlock_slave(master);
+    close(master);
+    if (index < 0) {
         note("descriptor is not a usable pseudo-terminal master: %s%s", std::strerror(errno), "");
-        close(master);
         return;
     }
-    close(master);
-    for (int waited = 0; !daemon_idle(l.daemon) && waited < idle_wait_ms; waited += 2) {
-        usleep(2000);
+    sandbox::wait_probe last;
+    if (!sandbox::poll_until(
+            [&] {
+                last = sandbox::probe_wait(l.daemon);
+                return last.main_wait;
+            },
+            idle_wait)) {
+        note("%s%s", sandbox::not_idle_reason(last).c_str(), "");
     }
     const std::string slave = "/dev/pts/" + std::to_string(index);
     const std::string path = l.opt.dir + "/" + link;
-    if (!link_replace(slave, path)) {
+    if (!sandbox::link_replace(slave, path)) {
         note("cannot link %s: %s", path.c_str(), std::strerror(errno));
     }
 }
 
-// One record of the capture library: "S <priority> <usec> <text>" for a
-// log message, "O <fd> <usec> <path>" for an open.
+// One record of the capture library; a log message's text stays escaped.
 void record(launcher &l, const std::string &line) {
-    const std::size_t space = line.find(' ', 2);
-    const std::size_t time_end = space == std::string::npos ? space : line.find(' ', space + 1);
-    if (line.size() < 3 || time_end == std::string::npos) {
+    const auto r = sandbox::parse_record_escaped(line);
+    if (!r) {
         return;
     }
-    const int number = static_cast<int>(std::strtol(line.c_str() + 2, nullptr, 10));
-    const long long usec = std::strtoll(line.c_str() + space + 1, nullptr, 10);
-    const std::string text = line.substr(time_end + 1);
-    if (line[0] == 'S') {
-        say(l, number, readable(text), usec);
-        l.saw_exit = l.saw_exit || text == "exit";
-    } else if (line[0] == 'O' && number >= 0 && text == "dev/ptyp6") {
-        expose(l, number, "ttyp6");
-    } else if (line[0] == 'O' && number >= 0 && text == "dev/ptyp7") {
-        expose(l, number, "ttyp7");
+    if (r->kind == 'S') {
+        say(l, r->number, readable(r->text), r->usec);
+        l.saw_exit = l.saw_exit || r->text == "exit";
+    } else if (r->kind == 'O' && r->number >= 0 && r->text == "dev/ptyp6") {
+        expose(l, r->number, "ttyp6");
+    } else if (r->kind == 'O' && r->number >= 0 && r->text == "dev/ptyp7") {
+        expose(l, r->number, "ttyp7");
     }
 }
 
@@ -226,45 +190,26 @@ bool drain(launcher &l) {
     }
 }
 
-bool start_daemon(launcher &l, const sigset_t &blocked) {
+bool start_daemon(launcher &l) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return false;
     }
-    const std::string out = l.opt.dir + "/daemon.out";
-    const std::string preload = std::string("LD_PRELOAD=") + PTYBRIDGE_CAPTURE_LIBRARY;
-    const std::string events = "PTYBRIDGE_TEST_EVENTS_FD=" + std::to_string(events_fd_in_daemon);
-    std::string debug = l.opt.debug;
-    char *const argv[] = {const_cast<char *>(PTYBRIDGE_SANDBOX_DAEMON), const_cast<char *>("-d"),
-                          debug.data(), nullptr};
-    // A sanitizer build of the daemon must accept the preload ahead of its
-    // runtime.
-    char *const envp[] = {const_cast<char *>(preload.c_str()), const_cast<char *>(events.c_str()),
-                          const_cast<char *>("ASAN_OPTIONS=verify_asan_link_order=0"),
-                          const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
-    l.daemon = fork();
+    sandbox::spawn_options run;
+    run.argv = {sandbox::sandbox_programs().daemon, "-d", l.opt.debug};
+    run.env = sandbox::daemon_environment();
+    run.dir = l.opt.dir;
+    run.out = l.opt.dir + "/daemon.out";
+    run.events = ends[1];
+    // Its own session: a Ctrl-C on the demo's terminal must not reach it
+    // (SIGINT would end it at once, leaving its lock files).
+    run.new_session = true;
+    l.daemon = sandbox::spawn(run);
+    close(ends[1]);
     if (l.daemon < 0) {
+        close(ends[0]);
         return false;
     }
-    if (l.daemon == 0) {
-        // Its own session: a Ctrl-C on the demo's terminal must not reach
-        // it (SIGINT would end it at once, leaving its lock files).
-        setsid();
-        const int null_fd = open("/dev/null", O_RDONLY);
-        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (chdir(l.opt.dir.c_str()) != 0 || null_fd < 0 || out_fd < 0 ||
-            dup2(ends[1], events_fd_in_daemon) < 0) {
-            _exit(126);
-        }
-        dup2(null_fd, STDIN_FILENO);
-        dup2(out_fd, STDOUT_FILENO);
-        dup2(out_fd, STDERR_FILENO);
-        umask(022);
-        sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
-        execve(argv[0], argv, envp);
-        _exit(127);
-    }
-    close(ends[1]);
     l.events = ends[0];
     return fcntl(l.events, F_SETFL, O_NONBLOCK) == 0;
 }
@@ -319,7 +264,7 @@ int main(int argc, char **argv) {
     }
     sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
     const int signals = signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signals < 0 || !start_daemon(l, stop_signals)) {
+    if (signals < 0 || !start_daemon(l)) {
         std::perror("ptybridge-demo-launch: starting the daemon");
         return 1;
     }

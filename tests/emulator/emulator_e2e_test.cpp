@@ -36,17 +36,19 @@ using status_map = std::map<std::string, std::string>;
 
 // Deadline of every wait, generous for a loaded machine: a passing test never
 // waits this long.
-constexpr ms WAIT{10000};
-constexpr std::size_t FRAME = 320;
-const std::string OK = "\r\nOK\r\n";
+constexpr ms wait_limit{10000};
+constexpr std::size_t frame_size = 320;
+const std::string ok_reply = "\r\nOK\r\n";
 
-template <class F> bool wait_until(F cond, ms limit = WAIT) {
+template <class F> bool wait_until(F cond, ms limit = wait_limit) {
     auto end = steady::now() + limit;
     for (;;) {
-        if (cond())
+        if (cond()) {
             return true;
-        if (steady::now() >= end)
+        }
+        if (steady::now() >= end) {
             return false;
+        }
         poll(nullptr, 0, 5);
     }
 }
@@ -57,72 +59,80 @@ int remaining_ms(steady::time_point end) {
 }
 
 // Reads from fd until done(received) holds or the deadline passes.
-template <class F> std::string read_while_not(int fd, F done, ms limit = WAIT) {
+template <class F> std::string read_while_not(int fd, F done, ms limit = wait_limit) {
     std::string got;
     auto end = steady::now() + limit;
     while (!done(got)) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, remaining_ms(end)) <= 0)
+        if (poll(&p, 1, remaining_ms(end)) <= 0) {
             break;
+        }
         char buf[4096];
         ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0)
+        if (n > 0) {
             got.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             break;
+        }
     }
     return got;
 }
 
-std::string read_until(int fd, const std::string &want, ms limit = WAIT) {
+std::string read_until(int fd, const std::string &want, ms limit = wait_limit) {
     return read_while_not(
         fd, [&](const std::string &s) { return s.find(want) != std::string::npos; }, limit);
 }
 
-std::string read_bytes(int fd, std::size_t count, ms limit = WAIT) {
+std::string read_bytes(int fd, std::size_t count, ms limit = wait_limit) {
     return read_while_not(
         fd, [&](const std::string &s) { return s.size() >= count; }, limit);
 }
 
 // Everything that arrives within the window (an observation, not a wait).
-std::string read_for(int fd, ms window) {
+std::string read_during(int fd, ms window) {
     return read_while_not(
         fd, [](const std::string &) { return false; }, window);
 }
 
 bool write_all(int fd, const std::string &data) {
     std::size_t done = 0;
-    auto end = steady::now() + WAIT;
+    auto end = steady::now() + wait_limit;
     while (done < data.size()) {
         ssize_t n = write(fd, data.data() + done, data.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
+        }
         pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, remaining_ms(end)) <= 0)
+        if (poll(&p, 1, remaining_ms(end)) <= 0) {
             return false;
+        }
     }
     return true;
 }
 
 // The client side of a hang-up: read returns 0 or fails with EIO.
 bool sees_hangup(int fd) {
-    auto end = steady::now() + WAIT;
+    auto end = steady::now() + wait_limit;
     for (;;) {
         char buf[4096];
         ssize_t n = read(fd, buf, sizeof buf);
-        if (n == 0 || (n < 0 && errno == EIO))
+        if (n == 0 || (n < 0 && errno == EIO)) {
             return true;
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
-        if (n > 0)
+        }
+        if (n > 0) {
             continue;
+        }
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, remaining_ms(end)) <= 0)
+        if (poll(&p, 1, remaining_ms(end)) <= 0) {
             return false;
+        }
     }
 }
 
@@ -148,8 +158,9 @@ long cpu_ticks(pid_t pid) {
     std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     std::istringstream rest(all.substr(all.rfind(')') + 2));
     std::vector<std::string> fields;
-    for (std::string w; rest >> w;)
+    for (std::string w; rest >> w;) {
         fields.push_back(w);
+    }
     // Fields from the state on: utime and stime are the 12th and 13th.
     return fields.size() > 12 ? std::stol(fields[11]) + std::stol(fields[12]) : -1;
 }
@@ -170,8 +181,9 @@ class Emulator : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (int fd : fds)
+        for (int fd : fds) {
             close(fd);
+        }
         if (pid > 0) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
@@ -219,11 +231,13 @@ class Emulator : public ::testing::Test {
     }
 
     bool reaped() {
-        if (pid <= 0)
+        if (pid <= 0) {
             return true;
+        }
         int st = 0;
-        if (waitpid(pid, &st, WNOHANG) != pid)
+        if (waitpid(pid, &st, WNOHANG) != pid) {
             return false;
+        }
         exit_status = st;
         pid = -1;
         return true;
@@ -232,8 +246,9 @@ class Emulator : public ::testing::Test {
     // Starts the emulator and waits for its ready file.
     bool start(const std::vector<std::string> &args = {}) {
         spawn(args.empty() ? default_args() : args);
-        if (pid < 0)
+        if (pid < 0) {
             return false;
+        }
         wait_until([&] { return fs::exists(path("ready")) || reaped(); });
         return pid > 0 && fs::exists(path("ready"));
     }
@@ -244,8 +259,9 @@ class Emulator : public ::testing::Test {
 
     // Sends sig and waits for the exit; the wait status, or -1.
     int stop(int sig) {
-        if (!signal(sig) || !wait_until([&] { return reaped(); }))
+        if (!signal(sig) || !wait_until([&] { return reaped(); })) {
             return -1;
+        }
         return exit_status;
     }
 
@@ -259,8 +275,9 @@ class Emulator : public ::testing::Test {
     // Opens a channel like the daemon does: the symlink, raw mode.
     int open_client(const char *name) {
         int fd = open(path(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
             return -1;
+        }
         make_raw(fd);
         fds.push_back(fd);
         return fd;
@@ -273,8 +290,9 @@ class Emulator : public ::testing::Test {
 
     // One command line; returns what came back up to the final result code.
     static std::string at(int fd, const std::string &command) {
-        if (!write_all(fd, command + "\r"))
+        if (!write_all(fd, command + "\r")) {
             return "<write failed>";
+        }
         return read_while_not(fd, [](const std::string &s) {
             return s.ends_with("OK\r\n") || s.ends_with("ERROR\r\n");
         });
@@ -283,15 +301,17 @@ class Emulator : public ::testing::Test {
     // A ctrl client with echo off, as control software usually sets it.
     int ctrl_client() {
         int fd = open_client("ctrl");
-        if (fd >= 0 && at(fd, "ATE0") != "ATE0\r" + OK)
+        if (fd >= 0 && at(fd, "ATE0") != "ATE0\r" + ok_reply) {
             return -1;
+        }
         return fd;
     }
 
     bool request(const std::string &line) {
         int fd = open(path("control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
             return false;
+        }
         bool ok = write_all(fd, line + "\n");
         close(fd);
         return ok;
@@ -301,13 +321,15 @@ class Emulator : public ::testing::Test {
         std::string file = path("status");
         fs::remove(file);
         status_map m;
-        if (!request("status") || !wait_until([&] { return fs::exists(file); }))
+        if (!request("status") || !wait_until([&] { return fs::exists(file); })) {
             return m;
+        }
         std::ifstream f(file);
         for (std::string word; f >> word;) {
             auto eq = word.find('=');
-            if (eq != std::string::npos)
+            if (eq != std::string::npos) {
                 m[word.substr(0, eq)] = word.substr(eq + 1);
+            }
         }
         return m;
     }
@@ -340,18 +362,18 @@ TEST_F(Emulator, AtDialogueWithEchoOverThePseudoTerminal) {
         sent += c + "\r";
         return at(fd, c);
     };
-    EXPECT_EQ(cmd("AT"), "AT\r" + OK);
-    EXPECT_EQ(cmd("at+cgsn"), "at+cgsn\r\r\n" + std::string(AT_IMEI) + "\r\n" + OK);
-    EXPECT_EQ(cmd("ATE0"), "ATE0\r" + OK);
-    EXPECT_EQ(cmd("AT+CPIN?"), "\r\n+CPIN: READY\r\n" + OK);
-    EXPECT_EQ(cmd("AT+CREG?"), "\r\n+CREG: 0,1\r\n" + OK);
+    EXPECT_EQ(cmd("AT"), "AT\r" + ok_reply);
+    EXPECT_EQ(cmd("at+cgsn"), "at+cgsn\r\r\n" + std::string(at_imei) + "\r\n" + ok_reply);
+    EXPECT_EQ(cmd("ATE0"), "ATE0\r" + ok_reply);
+    EXPECT_EQ(cmd("AT+CPIN?"), "\r\n+CPIN: READY\r\n" + ok_reply);
+    EXPECT_EQ(cmd("AT+CREG?"), "\r\n+CREG: 0,1\r\n" + ok_reply);
     EXPECT_EQ(cmd("AT+NOPE"), "\r\nERROR\r\n");
 
     // A command line in two writes, ended by CR LF.
     ASSERT_TRUE(write_all(fd, "AT+C"));
     ASSERT_TRUE(write_all(fd, "SQ\r\n"));
     sent += "AT+CSQ\r\n";
-    EXPECT_EQ(read_until(fd, OK), "\r\n+CSQ: 20,99\r\n" + OK);
+    EXPECT_EQ(read_until(fd, ok_reply), "\r\n+CSQ: 20,99\r\n" + ok_reply);
 
     status_map st =
         status_until([&](const status_map &m) { return num(m, "ctrl_rx") >= sent.size(); });
@@ -366,30 +388,31 @@ TEST_F(Emulator, DialStreamsToneFramesAtFiftyPerSecondUntilHangup) {
     ASSERT_GE(audio, 0);
     ASSERT_GE(ctrl, 0);
 
-    EXPECT_EQ(at(ctrl, "ATD5551234;"), OK);
+    EXPECT_EQ(at(ctrl, "ATD5551234;"), ok_reply);
     std::string got = read_bytes(audio, 1);
     ASSERT_FALSE(got.empty()) << "no audio after dialling";
     auto t0 = steady::now();
-    got += read_for(audio, ms(500));
+    got += read_during(audio, ms(500));
     double secs = std::chrono::duration<double>(steady::now() - t0).count();
-    double frames = static_cast<double>(got.size()) / FRAME;
+    double frames = static_cast<double>(got.size()) / frame_size;
     // 25 frames in 0.5 s; the bounds leave room for a loaded machine.
     EXPECT_GE(frames, 10.0) << "over " << secs << " s";
     EXPECT_LE(frames, 45.0) << "over " << secs << " s";
 
-    EXPECT_EQ(at(ctrl, "ATH"), OK);
+    EXPECT_EQ(at(ctrl, "ATH"), ok_reply);
     status_map st = status();
     EXPECT_EQ(st["call"], "idle");
     std::uint64_t tx = num(st, "audio_tx");
-    EXPECT_EQ(tx % FRAME, 0u);
-    EXPECT_EQ(num(st, "frames_sent") * FRAME, tx);
+    EXPECT_EQ(tx % frame_size, 0u);
+    EXPECT_EQ(num(st, "frames_sent") * frame_size, tx);
     EXPECT_EQ(num(st, "frames_dropped"), 0u);
 
     // Every byte sent arrives, and nothing more after the hang-up.
-    if (got.size() < tx)
+    if (got.size() < tx) {
         got += read_bytes(audio, tx - got.size());
+    }
     EXPECT_EQ(got.size(), tx);
-    EXPECT_EQ(read_for(audio, ms(200)).size(), 0u);
+    EXPECT_EQ(read_during(audio, ms(200)).size(), 0u);
 
     // 16-bit little-endian samples of a 1 kHz sine at 8 kHz: 8 samples a
     // period, continuous across frames, peaks at the tone's amplitude.
@@ -399,7 +422,7 @@ TEST_F(Emulator, DialStreamsToneFramesAtFiftyPerSecondUntilHangup) {
                                             static_cast<unsigned char>(got[i + 1]) << 8);
         s.push_back(static_cast<std::int16_t>(u));
     }
-    ASSERT_GE(s.size(), 2 * FRAME);
+    ASSERT_GE(s.size(), 2 * frame_size);
     int lo = 0;
     int hi = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
@@ -424,10 +447,11 @@ TEST_F(Emulator, CountsBytesTheClientSendsOnAudio) {
     EXPECT_EQ(num(st, "audio_rx"), 1000u);
 
     // Also while the emulator is sending.
-    EXPECT_EQ(at(ctrl, "ATD123;"), OK);
-    ASSERT_TRUE(write_all(audio, std::string(10 * FRAME, '\x01')));
-    st = status_until([](const status_map &m) { return num(m, "audio_rx") >= 1000 + 10 * FRAME; });
-    EXPECT_EQ(num(st, "audio_rx"), 1000 + 10 * FRAME);
+    EXPECT_EQ(at(ctrl, "ATD123;"), ok_reply);
+    ASSERT_TRUE(write_all(audio, std::string(10 * frame_size, '\x01')));
+    st = status_until(
+        [](const status_map &m) { return num(m, "audio_rx") >= 1000 + 10 * frame_size; });
+    EXPECT_EQ(num(st, "audio_rx"), 1000 + 10 * frame_size);
     EXPECT_EQ(st["call"], "active");
 }
 
@@ -441,10 +465,10 @@ TEST_F(Emulator, RingShowsCallerAndAtaStartsTheCall) {
     ASSERT_TRUE(request("ring 5551234"));
     EXPECT_EQ(read_until(ctrl, ",129\r\n"), "\r\nRING\r\n\r\n+CLIP: \"5551234\",129\r\n");
     EXPECT_EQ(status()["call"], "ringing");
-    EXPECT_EQ(read_for(audio, ms(100)).size(), 0u) << "audio before the call was answered";
+    EXPECT_EQ(read_during(audio, ms(100)).size(), 0u) << "audio before the call was answered";
 
-    EXPECT_EQ(at(ctrl, "ATA"), OK);
-    EXPECT_GE(read_bytes(audio, FRAME).size(), FRAME);
+    EXPECT_EQ(at(ctrl, "ATA"), ok_reply);
+    EXPECT_GE(read_bytes(audio, frame_size).size(), frame_size);
     status_map st = status();
     EXPECT_EQ(st["call"], "active");
     EXPECT_EQ(st["number"], "5551234");
@@ -464,13 +488,13 @@ TEST_F(Emulator, NetworkHangupSendsNoCarrierAndStopsTheCall) {
     ASSERT_TRUE(start());
     int ctrl = ctrl_client();
     ASSERT_GE(ctrl, 0);
-    EXPECT_EQ(at(ctrl, "ATD123;"), OK);
+    EXPECT_EQ(at(ctrl, "ATD123;"), ok_reply);
     ASSERT_TRUE(request("hangup"));
     EXPECT_EQ(read_until(ctrl, "NO CARRIER\r\n"), "\r\nNO CARRIER\r\n");
     status_map st = status();
     EXPECT_EQ(st["call"], "idle");
     // The line is free again.
-    EXPECT_EQ(at(ctrl, "ATD456;"), OK);
+    EXPECT_EQ(at(ctrl, "ATD456;"), ok_reply);
 }
 
 TEST_F(Emulator, UnplugHangsUpOldSlavesAndLinksBrandNewOnes) {
@@ -479,7 +503,7 @@ TEST_F(Emulator, UnplugHangsUpOldSlavesAndLinksBrandNewOnes) {
     int audio = open_client("audio");
     ASSERT_GE(ctrl, 0);
     ASSERT_GE(audio, 0);
-    EXPECT_EQ(at(ctrl, "ATE0"), "ATE0\r" + OK);
+    EXPECT_EQ(at(ctrl, "ATE0"), "ATE0\r" + ok_reply);
     std::string old_ctrl = link_target(path("ctrl"));
     std::string old_audio = link_target(path("audio"));
 
@@ -501,7 +525,7 @@ TEST_F(Emulator, UnplugHangsUpOldSlavesAndLinksBrandNewOnes) {
     int ctrl2 = open_client("ctrl");
     ASSERT_GE(ctrl2, 0);
     // A re-enumerated modem starts afresh, echo on.
-    EXPECT_EQ(at(ctrl2, "AT"), "AT\r" + OK);
+    EXPECT_EQ(at(ctrl2, "AT"), "AT\r" + ok_reply);
     status_map st = status();
     EXPECT_EQ(st["ctrl"], "up");
     EXPECT_EQ(st["audio"], "up");
@@ -525,7 +549,7 @@ TEST_F(Emulator, Sigusr2UnplugsBoth) {
     }));
     int ctrl2 = open_client("ctrl");
     ASSERT_GE(ctrl2, 0);
-    EXPECT_EQ(at(ctrl2, "AT"), "AT\r" + OK);
+    EXPECT_EQ(at(ctrl2, "AT"), "AT\r" + ok_reply);
 }
 
 TEST_F(Emulator, UnplugAudioKeepsCtrlAndTheCall) {
@@ -534,19 +558,19 @@ TEST_F(Emulator, UnplugAudioKeepsCtrlAndTheCall) {
     int audio = open_client("audio");
     ASSERT_GE(ctrl, 0);
     ASSERT_GE(audio, 0);
-    EXPECT_EQ(at(ctrl, "ATD123;"), OK);
+    EXPECT_EQ(at(ctrl, "ATD123;"), ok_reply);
     std::string old_audio = link_target(path("audio"));
 
     ASSERT_TRUE(request("unplug audio 100"));
     EXPECT_TRUE(sees_hangup(audio));
-    EXPECT_EQ(at(ctrl, "AT"), OK);
+    EXPECT_EQ(at(ctrl, "AT"), ok_reply);
     ASSERT_TRUE(wait_until([&] {
         std::string t = link_target(path("audio"));
         return !t.empty() && t != old_audio;
     }));
     int audio2 = open_client("audio");
     ASSERT_GE(audio2, 0);
-    EXPECT_GE(read_bytes(audio2, FRAME).size(), FRAME);
+    EXPECT_GE(read_bytes(audio2, frame_size).size(), frame_size);
     EXPECT_EQ(status()["call"], "active");
 }
 
@@ -569,7 +593,7 @@ TEST_F(Emulator, ClientClosingDoesNotMakeTheEmulatorSpin) {
     // The next client is served as before.
     int again = open_client("ctrl");
     ASSERT_GE(again, 0);
-    EXPECT_EQ(at(again, "AT"), OK);
+    EXPECT_EQ(at(again, "AT"), ok_reply);
 }
 
 void expect_clean_exit(int wait_status) {
@@ -581,7 +605,7 @@ TEST_F(Emulator, SigtermDuringACallExitsCleanlyAndRemovesItsFiles) {
     ASSERT_TRUE(start());
     int ctrl = ctrl_client();
     ASSERT_GE(ctrl, 0);
-    EXPECT_EQ(at(ctrl, "ATD123;"), OK);
+    EXPECT_EQ(at(ctrl, "ATD123;"), ok_reply);
     expect_clean_exit(stop(SIGTERM));
     EXPECT_TRUE(sees_hangup(ctrl));
     for (const char *name : {"ctrl", "audio", "control", "ready"}) {
@@ -625,7 +649,7 @@ TEST_F(Emulator, RunsWithTheCtrlChannelAlone) {
     EXPECT_TRUE(absent(path("audio")));
     int ctrl = ctrl_client();
     ASSERT_GE(ctrl, 0);
-    EXPECT_EQ(at(ctrl, "ATD123;"), OK);
+    EXPECT_EQ(at(ctrl, "ATD123;"), ok_reply);
     status_map st = status();
     EXPECT_EQ(st["audio"], "off");
     EXPECT_EQ(st["call"], "active");

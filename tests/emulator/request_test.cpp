@@ -7,7 +7,7 @@ namespace {
 TEST(Request, RingWithAndWithoutNumber) {
     request r = parse_request("ring");
     EXPECT_EQ(r.kind, request_kind::ring);
-    EXPECT_EQ(r.number, DEFAULT_RING_NUMBER);
+    EXPECT_EQ(r.number, default_ring_number);
     r = parse_request("ring +4930123\r");
     EXPECT_EQ(r.kind, request_kind::ring);
     EXPECT_EQ(r.number, "+4930123");
@@ -23,7 +23,7 @@ TEST(Request, UnplugChannelsAndDelay) {
     request r = parse_request("unplug both");
     EXPECT_EQ(r.kind, request_kind::unplug);
     EXPECT_TRUE(r.ctrl && r.audio);
-    EXPECT_EQ(r.ms, DEFAULT_UNPLUG_MS);
+    EXPECT_EQ(r.ms, default_unplug_ms);
 
     r = parse_request("  unplug\taudio 0 ");
     EXPECT_EQ(r.kind, request_kind::unplug);

@@ -26,21 +26,22 @@ TEST(Tone, ConsecutiveFramesAreOneContinuousLittleEndianSine) {
         std::vector<int> s = decode_le(f);
         all.insert(all.end(), s.begin(), s.end());
     }
-    EXPECT_EQ(sample, 3u * FRAME_SAMPLES);
-    const double step = 2.0 * M_PI * TONE_HZ / AUDIO_RATE;
-    for (std::size_t i = 0; i < all.size(); ++i)
-        ASSERT_NEAR(all[i], TONE_AMPLITUDE * std::sin(step * static_cast<double>(i)), 1.0)
+    EXPECT_EQ(sample, 3u * frame_samples);
+    const double step = 2.0 * M_PI * tone_hz / audio_rate;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        ASSERT_NEAR(all[i], tone_amplitude * std::sin(step * static_cast<double>(i)), 1.0)
             << "sample " << i;
+    }
 }
 
 TEST(Tone, PhaseStaysExactLateInALongCall) {
     // Ten hours of samples: an accumulating phase would have drifted by now.
-    std::uint64_t sample = 36000ull * AUDIO_RATE + 2;
+    std::uint64_t sample = 36000ull * audio_rate + 2;
     audio_frame f;
     tone_frame(sample, f);
     std::vector<int> s = decode_le(f);
-    EXPECT_EQ(s[0], TONE_AMPLITUDE); // a quarter period of 1 kHz at 8 kHz
-    EXPECT_EQ(s[4], -TONE_AMPLITUDE);
+    EXPECT_EQ(s[0], tone_amplitude); // a quarter period of 1 kHz at 8 kHz
+    EXPECT_EQ(s[4], -tone_amplitude);
 }
 
 } // namespace

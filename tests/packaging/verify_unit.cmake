@@ -14,7 +14,8 @@ string(REGEX MATCH "\nExecStart=[^\n]*/ptybridge\n" exec "${text}")
 if(NOT exec)
   message(FATAL_ERROR "no ExecStart of the daemon in ${UNIT}")
 endif()
-string(REPLACE "${exec}" "\nExecStart=${DAEMON}\n" text "${text}")
+# Quoted: the build tree may have a space in its path.
+string(REPLACE "${exec}" "\nExecStart=\"${DAEMON}\"\n" text "${text}")
 file(WRITE "${WORK_DIR}/ptybridge.service" "${text}")
 
 set(ENV{MANPATH} "${WORK_DIR}/man")

@@ -57,9 +57,6 @@ std::string describe(const resources &r);
 // they lock and open.
 void share_with_other_users(bridge &b, mode_t lock_dir_mode);
 
-// The full path of an installed program, or "" when it is missing.
-std::string find_program(const std::string &name);
-
 // Another serial program run on a terminal of its own, in a private mount
 // namespace where the system lock directory is the test's lock directory.
 class peer {

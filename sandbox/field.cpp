@@ -20,14 +20,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#ifndef PTYBRIDGE_FIELD_DAEMON
-#error "PTYBRIDGE_FIELD_DAEMON must name the daemon under test"
-#endif
-#ifndef PTYBRIDGE_FIELD_SANITIZED
-#define PTYBRIDGE_FIELD_SANITIZED 0
-#endif
-#ifndef PTYBRIDGE_FIELD_CAPTURE
-#error "PTYBRIDGE_FIELD_CAPTURE must name the preload library"
+#ifndef PTYBRIDGE_SANDBOX_SANITIZED
+#define PTYBRIDGE_SANDBOX_SANITIZED 0
 #endif
 
 namespace field {
@@ -122,11 +116,9 @@ options daemon_options(options opts) {
                         "--leak-check=full",
                         "--errors-for-leak-kinds=definite",
                         "--log-fd=2", // the sandbox keeps it in its stderr file
-                        PTYBRIDGE_FIELD_DAEMON};
+                        sandbox::sandbox_programs().daemon};
     image->argv_text.insert(image->argv_text.end(), opts.args.begin(), opts.args.end());
-    // The same environment the harness gives the daemon.
-    image->env_text = {std::string("LD_PRELOAD=") + PTYBRIDGE_FIELD_CAPTURE,
-                       "PTYBRIDGE_TEST_EVENTS_FD=1500", "PATH=/usr/bin:/bin"};
+    image->env_text = sandbox::daemon_environment();
     image->seal();
     auto inner = opts.in_child;
     opts.in_child = [image, inner] {
@@ -167,7 +159,7 @@ resources resources_of(pid_t pid, const std::string &lock_dir) {
 }
 
 bool memory_is_measured() {
-    return PTYBRIDGE_FIELD_SANITIZED == 0 && !under_valgrind();
+    return PTYBRIDGE_SANDBOX_SANITIZED == 0 && !under_valgrind();
 }
 
 bool no_growth(const resources &before, const resources &now) {
@@ -194,16 +186,6 @@ void share_with_other_users(bridge &b, mode_t lock_dir_mode) {
     for (const channel c : {channel::ctrl, channel::audio}) {
         chmod(b.modem(c).slave.c_str(), 0666);
     }
-}
-
-std::string find_program(const std::string &name) {
-    for (const char *dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin"}) {
-        const std::string path = std::string(dir) + "/" + name;
-        if (access(path.c_str(), X_OK) == 0) {
-            return path;
-        }
-    }
-    return "";
 }
 
 peer::peer(const std::string &lock_dir, std::vector<std::string> argv,

@@ -5,6 +5,8 @@
 // links their slaves at the daemon's modem paths) and the client (it
 // reaches the slave of each master the daemon opens).
 
+#include "sandbox.hpp"
+
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -19,7 +21,7 @@
 namespace harness {
 
 using namespace std::chrono_literals;
-using steady = std::chrono::steady_clock;
+using sandbox::steady;
 
 // Generous: tests run in parallel on a loaded machine.
 constexpr auto patience = 15s;
@@ -39,16 +41,12 @@ const char *pty_name(channel c);
 const char *link_path(channel c);
 std::string lock_name(const char *device); // "lock/LCK..<name>"
 
-struct entry {
-    char kind;      // 'S' syslog, 'O' open
-    int number;     // priority, or the descriptor open returned
-    long long usec; // when, on the monotonic clock
-    std::string text;
-};
+// 'S' syslog (number: the priority) or 'O' open (number: the descriptor).
+using entry = sandbox::record;
 
-// Small file helpers for lock files and the like.
-std::string file_text(const std::string &path); // never follows a link
-bool write_file(const std::string &path, const std::string &text);
+using sandbox::file_text; // never follows a link
+using sandbox::find_program;
+using sandbox::write_file;
 std::string lock_text(pid_t pid); // "%10d\n"
 pid_t gone_pid();                 // a process ID that no process has any more
 
@@ -58,7 +56,9 @@ char process_state(pid_t pid);
 // Bytes waiting to be read on a terminal descriptor.
 std::size_t pending(int fd);
 
-bool poll_until(const std::function<bool()> &done, steady::duration limit = patience);
+inline bool poll_until(const std::function<bool()> &done, steady::duration limit = patience) {
+    return sandbox::poll_until(done, limit);
+}
 
 // A pseudo-terminal pair the test owns; the slave stays closed until
 // someone opens the path.
@@ -72,7 +72,9 @@ struct pty {
 };
 
 // Non-blocking I/O with deadlines.
+// Up to `count` bytes: fewer only when `limit` passes first.
 std::string read_for(int fd, std::size_t count, steady::duration limit = patience);
+// What arrives until nothing has come for `quiet`.
 std::string read_available(int fd, steady::duration quiet = 50ms);
 bool write_all(int fd, const std::string &data, steady::duration limit = patience);
 // Moves data from `from` to `to` through the daemon while reading it back,
@@ -145,6 +147,8 @@ class bridge {
     bool running();
     // Blocked in its main wait: every port served, nothing in progress.
     bool idle();
+    // What the last idle() saw, for a failure message.
+    std::string not_idle_reason() const;
 
     bool lock_exists(const char *device) const;
 
@@ -165,6 +169,7 @@ class bridge {
     std::string partial_;        // received, not yet a whole record
     std::vector<entry> entries_; // every whole record so far
     std::optional<int> status_;
+    sandbox::wait_probe last_wait_;
 };
 
 } // namespace harness

@@ -12,45 +12,12 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
-
-#ifndef PTYBRIDGE_SANDBOX_DAEMON
-#error "PTYBRIDGE_SANDBOX_DAEMON must name the daemon under test"
-#endif
-#ifndef PTYBRIDGE_CAPTURE_LIBRARY
-#error "PTYBRIDGE_CAPTURE_LIBRARY must name the preload library"
-#endif
 
 namespace harness {
 
 namespace {
-
-constexpr int events_fd_in_daemon = 1500;
-
-std::string unescape(const std::string &s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 >= s.size()) {
-            out += s[i];
-            continue;
-        }
-        const char next = s[++i];
-        if (next == 'n') {
-            out += '\n';
-        } else if (next == 'x' && i + 2 < s.size()) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += next;
-        }
-    }
-    return out;
-}
 
 void check(bool ok, const char *what) {
     if (!ok) {
@@ -107,43 +74,6 @@ std::string lock_name(const char *device) {
         }
     }
     return std::string("lock/LCK..") + std::filesystem::path(device).filename().string();
-}
-
-bool poll_until(const std::function<bool()> &done, steady::duration limit) {
-    const auto deadline = steady::now() + limit;
-    for (;;) {
-        if (done()) {
-            return true;
-        }
-        if (steady::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-}
-
-std::string file_text(const std::string &path) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        char buffer[256];
-        ssize_t n = 0;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        close(fd);
-    }
-    return text;
-}
-
-bool write_file(const std::string &path, const std::string &text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
 }
 
 std::string lock_text(pid_t pid) {
@@ -203,7 +133,8 @@ std::string read_for(int fd, std::size_t count, steady::duration limit) {
         if (n > 0) {
             got.append(buffer, static_cast<std::size_t>(n));
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            // Nobody holds the other side: nothing more can come.
+            // Nobody holds the other side (yet): poll reports it at once,
+            // so pause before the next try rather than spin.
             std::this_thread::sleep_for(5ms);
         }
     }
@@ -276,10 +207,8 @@ std::string pump(int from, int to, const std::string &data, std::size_t window) 
 
 bridge::bridge(options opts) : opts_(std::move(opts)) {
     raise_descriptor_limit();
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/ptybridge-XXXXXX";
-    check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    dir_ = pattern;
+    dir_ = sandbox::make_temp_dir("ptybridge");
+    check(!dir_.empty(), "mkdtemp");
     std::filesystem::create_directory(dir_ + "/dev");
     std::filesystem::create_directory(dir_ + "/lock");
     if (link_mode) {
@@ -331,58 +260,18 @@ void bridge::start() {
     std::array<int, 2> events{};
     check(pipe2(events.data(), O_CLOEXEC) == 0, "pipe2");
     check(fcntl(events[0], F_SETFL, O_NONBLOCK) == 0, "fcntl");
-
-    // Everything the child needs is prepared before fork: other threads
-    // may hold locks the child could never take.
-    std::vector<std::string> argv_text{PTYBRIDGE_SANDBOX_DAEMON};
-    argv_text.insert(argv_text.end(), opts_.args.begin(), opts_.args.end());
-    std::vector<char *> argv;
-    for (auto &a : argv_text) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> env_text{
-        std::string("LD_PRELOAD=") + PTYBRIDGE_CAPTURE_LIBRARY,
-        "PTYBRIDGE_TEST_EVENTS_FD=" + std::to_string(events_fd_in_daemon),
-        "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=1",
-        "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1", "PATH=/usr/bin:/bin"};
-    env_text.insert(env_text.end(), opts_.env.begin(), opts_.env.end());
-    std::vector<char *> env;
-    for (auto &e : env_text) {
-        env.push_back(e.data());
-    }
-    env.push_back(nullptr);
-    const std::string out = path("stdout");
-    const std::string err = path("stderr");
-
-    pid_ = fork();
+    sandbox::spawn_options run;
+    run.argv = {sandbox::sandbox_programs().daemon};
+    run.argv.insert(run.argv.end(), opts_.args.begin(), opts_.args.end());
+    run.env = sandbox::daemon_environment();
+    run.env.insert(run.env.end(), opts_.env.begin(), opts_.env.end());
+    run.dir = dir_;
+    run.out = path("stdout");
+    run.err = path("stderr");
+    run.events = events[1];
+    run.in_child = opts_.in_child;
+    pid_ = sandbox::spawn(run);
     check(pid_ >= 0, "fork");
-    if (pid_ == 0) {
-        if (chdir(dir_.c_str()) != 0 || dup2(events[1], events_fd_in_daemon) < 0) {
-            _exit(126);
-        }
-        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out_fd, STDOUT_FILENO);
-        dup2(err_fd, STDERR_FILENO);
-        close(out_fd);
-        close(err_fd);
-        const int null_fd = ::open("/dev/null", O_RDONLY);
-        dup2(null_fd, STDIN_FILENO);
-        close(null_fd);
-        umask(022);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (const int sig : {SIGTERM, SIGQUIT, SIGINT, SIGHUP, SIGPIPE}) {
-            signal(sig, SIG_DFL);
-        }
-        if (opts_.in_child) {
-            opts_.in_child();
-        }
-        execve(argv[0], argv.data(), env.data());
-        _exit(127);
-    }
     close(events[1]);
     events_read_ = events[0];
     reader_ = std::thread([this] { reader(); });
@@ -420,20 +309,7 @@ bool bridge::drain_locked() {
 // Turns the whole records received so far into entries; the last one may
 // still be on its way.
 void bridge::parse_locked() {
-    std::size_t start = 0;
-    for (std::size_t end = partial_.find('\n'); end != std::string::npos;
-         start = end + 1, end = partial_.find('\n', start)) {
-        const std::string line = partial_.substr(start, end - start);
-        const std::size_t space = line.find(' ', 2);
-        const std::size_t time_end = line.find(' ', space + 1);
-        if (space == std::string::npos || time_end == std::string::npos) {
-            continue;
-        }
-        entries_.push_back({line[0], std::stoi(line.substr(2, space - 2)),
-                            std::stoll(line.substr(space + 1, time_end - space - 1)),
-                            unescape(line.substr(time_end + 1))});
-    }
-    partial_.erase(0, start);
+    sandbox::take_records(partial_, entries_);
 }
 
 std::vector<entry> bridge::events() {
@@ -508,15 +384,8 @@ int bridge::attach(channel c, std::size_t seen) {
             fd = e.number;
         }
     }
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    check(pidfd >= 0, "pidfd_open");
-    const int master = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
-    close(pidfd);
-    check(master >= 0, "pidfd_getfd");
-    struct stat st {};
-    check(fstat(master, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == 5 &&
-              minor(st.st_rdev) == 2,
-          "a pseudo-terminal master in the daemon");
+    const int master = sandbox::take_master(pid_, fd);
+    check(master >= 0, "taking a pseudo-terminal master from the daemon (pidfd_getfd)");
     int slave = -1;
     if (link_mode) {
         // As a client does: through the link, once it names this master's
@@ -531,10 +400,8 @@ int bridge::attach(channel c, std::size_t seen) {
         slave = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         check(slave >= 0, "opening the link");
     } else {
-        int unlock = 0;
-        check(ioctl(master, TIOCSPTLCK, &unlock) == 0, "unlocking the pseudo-terminal");
-        slave = ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        check(slave >= 0, "TIOCGPTPEER");
+        slave = sandbox::open_slave(master, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        check(slave >= 0, "opening its slave (TIOCGPTPEER)");
     }
     int &kept = masters_[static_cast<std::size_t>(c)];
     if (kept >= 0) {
@@ -543,7 +410,10 @@ int bridge::attach(channel c, std::size_t seen) {
     kept = master;
     // Wait until the daemon is back in its wait for input, its flush and
     // settings of the new port done, so nothing the test sends is flushed.
-    check(poll_until([&] { return idle(); }), "daemon idle after attach");
+    if (!poll_until([&] { return idle(); })) {
+        std::fprintf(stderr, "harness: %s\n", not_idle_reason().c_str());
+        std::abort();
+    }
     return slave;
 }
 
@@ -572,18 +442,12 @@ std::optional<entry> bridge::find(const std::string &text) {
 }
 
 bool bridge::idle() {
-    std::ifstream wchan("/proc/" + std::to_string(pid_) + "/wchan");
-    std::string where;
-    wchan >> where;
-    if (where.find("poll") == std::string::npos && where.find("select") == std::string::npos) {
-        return false;
-    }
-    // The main wait watches 1024 descriptors; the 1-second pause does not.
-    std::ifstream syscall_file("/proc/" + std::to_string(pid_) + "/syscall");
-    std::string number;
-    std::string first;
-    syscall_file >> number >> first;
-    return first == "0x400";
+    last_wait_ = sandbox::probe_wait(pid_);
+    return last_wait_.main_wait;
+}
+
+std::string bridge::not_idle_reason() const {
+    return sandbox::not_idle_reason(last_wait_);
 }
 
 std::optional<int> bridge::stop(int sig, steady::duration limit) {

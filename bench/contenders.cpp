@@ -1,0 +1,277 @@
+#include "contenders.hpp"
+
+#include "sandbox.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <numeric>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace bench {
+
+namespace {
+
+bool set_raw_nonblocking(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return false;
+    }
+    cfmakeraw(&t);
+    const int flags = fcntl(fd, F_GETFL);
+    return tcsetattr(fd, TCSANOW, &t) == 0 && flags >= 0 &&
+           fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+std::string proc_text(pid_t pid, const char *file) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// User plus system time of a process, in seconds.
+double cpu_seconds(pid_t pid) {
+    const std::string text = proc_text(pid, "stat");
+    const std::size_t end = text.rfind(')');
+    if (end == std::string::npos) {
+        return 0;
+    }
+    std::istringstream s(text.substr(end + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int i = 3; i <= 15 && s >> field; ++i) {
+        if (i == 14) {
+            utime = std::strtoull(field.c_str(), nullptr, 10);
+        } else if (i == 15) {
+            stime = std::strtoull(field.c_str(), nullptr, 10);
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long status_kib(pid_t pid, const char *key) {
+    std::istringstream s(proc_text(pid, "status"));
+    std::string line;
+    while (std::getline(s, line)) {
+        if (line.rfind(key, 0) == 0) {
+            return std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
+        }
+    }
+    return -1;
+}
+
+modem_pty open_modem() {
+    modem_pty m;
+    m.master = posix_openpt(O_RDWR | O_NOCTTY);
+    char name[64];
+    if (m.master < 0 || grantpt(m.master) != 0 || unlockpt(m.master) != 0 ||
+        ptsname_r(m.master, name, sizeof name) != 0) {
+        fatal("posix_openpt");
+    }
+    m.path = name;
+    m.slave = open(name, O_RDWR | O_NOCTTY);
+    if (m.slave < 0 || !set_raw_nonblocking(m.slave) || !set_raw_nonblocking(m.master)) {
+        fatal("modem pseudo-terminal");
+    }
+    return m;
+}
+
+// One byte from the client must come out at this channel's modem: it
+// opens the modem port of a relay that opens on demand, and proves which
+// client end belongs to which channel.
+bool probe(int client, int modem) {
+    if (write(client, "p", 1) != 1) {
+        return false;
+    }
+    const auto t0 = steady::now();
+    char byte = 0;
+    while (seconds_since(t0) < 5) {
+        pollfd p{modem, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0 && read(modem, &byte, 1) == 1) {
+            return byte == 'p';
+        }
+    }
+    return false;
+}
+
+pid_t start(const std::vector<std::string> &argv, const std::string &dir, const std::string &out) {
+    sandbox::spawn_options run;
+    run.argv = argv;
+    run.env = {"PATH=/usr/bin:/bin"};
+    run.dir = dir;
+    run.out = out;
+    run.new_session = true;
+    return sandbox::spawn(run);
+}
+
+bool start_daemon(contender &c, const std::string &scratch) {
+    const std::string dir = scratch + "/ptybridge";
+    mkdir(dir.c_str(), 0755);
+    mkdir((dir + "/dev").c_str(), 0755);
+    mkdir((dir + "/lock").c_str(), 0755);
+    const bool linked = symlink("/dev/ptmx", (dir + "/dev/ptyp6").c_str()) == 0 &&
+                        symlink("/dev/ptmx", (dir + "/dev/ptyp7").c_str()) == 0 &&
+                        symlink(c.modems[0].path.c_str(), (dir + "/dev/ttyACM12").c_str()) == 0 &&
+                        symlink(c.modems[1].path.c_str(), (dir + "/dev/ttyACM11").c_str()) == 0;
+    if (!linked) {
+        return false;
+    }
+    c.relays.push_back(
+        start({sandbox::sandbox_programs().daemon, "-d", "0"}, dir, dir + "/output"));
+    return attach_daemon(c);
+}
+
+bool start_socat(contender &c, const std::string &scratch) {
+    for (std::size_t ch = 0; ch < 2; ++ch) {
+        const std::string link = scratch + (ch == 0 ? "/socat-ctrl" : "/socat-audio");
+        c.relays.push_back(start({sandbox::find_program("socat"), "-b4095",
+                                  "PTY,raw,echo=0,link=" + link, c.modems[ch].path + ",raw,echo=0"},
+                                 scratch, link + ".output"));
+        struct stat st {};
+        if (!sandbox::poll_until([&] { return stat(link.c_str(), &st) == 0; },
+                                 std::chrono::seconds(10))) {
+            return false;
+        }
+        c.ends[ch].client = open(link.c_str(), O_RDWR | O_NOCTTY);
+        if (c.ends[ch].client < 0 || !set_raw_nonblocking(c.ends[ch].client) ||
+            !probe(c.ends[ch].client, c.ends[ch].modem)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool start_direct(contender &c) {
+    for (std::size_t ch = 0; ch < 2; ++ch) {
+        c.ends[ch].client = c.modems[ch].slave;
+        if (!probe(c.ends[ch].client, c.ends[ch].modem)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void fatal(const char *what) {
+    std::fprintf(stderr, "ptybridge-bench: %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
+}
+
+// Empties whatever waits on both ends of both channels.
+void drain(const contender &c) {
+    char buffer[read_size];
+    for (int quiet = 0; quiet < 3;) {
+        bool any = false;
+        for (const auto &e : c.ends) {
+            for (const int fd : {e.client, e.modem}) {
+                while (fd >= 0 && read(fd, buffer, sizeof buffer) > 0) {
+                    any = true;
+                }
+            }
+        }
+        quiet = any ? 0 : quiet + 1;
+        usleep(3000);
+    }
+}
+
+// The slaves of the daemon's two masters, found through pidfd_getfd (the
+// masters come from opening /dev/ptmx through a link, so their slaves are
+// locked and nameless) and told apart by a probe byte.
+bool attach_daemon(contender &c) {
+    const pid_t pid = c.relays[0];
+    sandbox::wait_probe last;
+    if (!sandbox::poll_until(
+            [&] {
+                last = sandbox::probe_wait(pid);
+                return last.main_wait;
+            },
+            std::chrono::seconds(10))) {
+        std::fprintf(stderr, "ptybridge-bench: %s\n", sandbox::not_idle_reason(last).c_str());
+        return false;
+    }
+    std::vector<int> slaves;
+    for (int fd = 0; fd < 1024; ++fd) {
+        const int master = sandbox::take_master(pid, fd);
+        if (master < 0) {
+            continue;
+        }
+        const int slave = sandbox::open_slave(master, O_RDWR | O_NOCTTY);
+        if (slave >= 0 && set_raw_nonblocking(slave)) {
+            slaves.push_back(slave);
+        }
+        close(master);
+    }
+    for (auto &e : c.ends) {
+        e.client = -1;
+    }
+    for (const int slave : slaves) {
+        for (std::size_t ch = 0; ch < 2; ++ch) {
+            if (c.ends[ch].client < 0 && probe(slave, c.ends[ch].modem)) {
+                c.ends[ch].client = slave;
+                break;
+            }
+        }
+    }
+    return c.ends[0].client >= 0 && c.ends[1].client >= 0;
+}
+
+void setup(contender &c, const std::string &scratch) {
+    for (std::size_t ch = 0; ch < 2; ++ch) {
+        c.modems[ch] = open_modem();
+        c.ends[ch].modem = c.modems[ch].master;
+    }
+    if (c.k == kind::daemon) {
+        c.usable = start_daemon(c, scratch);
+    } else if (c.k == kind::socat) {
+        c.usable = start_socat(c, scratch);
+    } else {
+        c.usable = start_direct(c);
+    }
+    if (!c.usable) {
+        std::fprintf(stderr, "ptybridge-bench: %s could not be set up; left out\n", c.name);
+    }
+    drain(c);
+}
+
+double relay_cpu(const contender &c) {
+    return std::accumulate(c.relays.begin(), c.relays.end(), 0.0,
+                           [](double sum, pid_t pid) { return sum + cpu_seconds(pid); });
+}
+
+double peak_rss_kib(const contender &c) {
+    double rss = -1;
+    for (const pid_t pid : c.relays) {
+        rss = std::max(rss, static_cast<double>(status_kib(pid, "VmHWM:")));
+    }
+    return rss;
+}
+
+bool stop(const std::array<contender, 3> &all) {
+    bool daemon_clean = false;
+    for (const auto &c : all) {
+        for (const pid_t pid : c.relays) {
+            kill(pid, SIGTERM);
+            int status = 0;
+            waitpid(pid, &status, 0);
+            if (c.k == kind::daemon) {
+                daemon_clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            }
+        }
+    }
+    return daemon_clean;
+}
+
+} // namespace bench
