@@ -147,11 +147,6 @@ int port_open(port &p) {
     if (fd < 0) {
         return -1;
     }
-    if (p.link != nullptr && !publish_slave(p, fd)) {
-        close(fd);
-        dev_unlock(p.lock);
-        return -1;
-    }
     p.fd = fd;
     log_debug(DEBUG_PORTS, "%s open, fd=%i", port_name(p), fd);
 
@@ -165,6 +160,12 @@ int port_open(port &p) {
     cfmakeraw(&settings);
     if (tcsetattr(fd, TCSANOW, &settings) != 0) {
         log_failure(LOG_ERR, errno, "cannot %s %s attributes", "set", port_name(p));
+    }
+    // Published only now: a client that opens the link and sends at once
+    // must not have its bytes flushed above.
+    if (p.link != nullptr && !publish_slave(p, fd)) {
+        port_close(p);
+        return -1;
     }
     return fd;
 }

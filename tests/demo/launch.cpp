@@ -1,13 +1,10 @@
 // ptybridge-demo-launch: runs the sandbox daemon for the demo and plays the
-// parts a real system would: it prints what the daemon logs (the capture
-// library hands every syslog message over a pipe, so no system logger is
-// needed) and gives the client a path to each pseudo-terminal slave.
+// part a system logger would: it prints what the daemon logs (the capture
+// library hands every syslog message over a pipe).
 //
-// The daemon's masters are opened through symbolic links to /dev/ptmx, so
-// their slaves stay locked and nameless to others. Each time the daemon
-// opens one, the launcher takes a duplicate with pidfd_getfd (it is the
-// daemon's parent, so it may), unlocks the slave and links RUN/ttyp6 (ctrl)
-// or RUN/ttyp7 (audio) to it. SIGTERM, SIGINT or SIGHUP stop the daemon with
+// The daemon runs in link mode, as on a board: it publishes the slaves of
+// its masters itself at RUN/run/gsm-ctrl and RUN/run/gsm-audio, where any
+// terminal program opens them. SIGTERM, SIGINT or SIGHUP stop the daemon with
 // SIGTERM; the launcher exits 0 once the daemon has logged "exit" and ended
 // with status 0.
 
@@ -29,8 +26,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr auto idle_wait = std::chrono::seconds(5);
 
 struct options {
     std::string dir;
@@ -116,44 +111,6 @@ void say(launcher &l, int priority, const std::string &text, long long mono_usec
     std::fflush(stdout);
 }
 
-void note(const char *format, const char *a, const char *b) {
-    std::printf("ptybridge-demo-launch: ");
-    std::printf(format, a, b);
-    std::printf("\r\n");
-    std::fflush(stdout);
-}
-
-// Makes the slave of the daemon's new master reachable at RUN/<link>, once
-// the daemon is back in its main wait (its flush of the port done), so that
-// nothing a client sends at once is lost.
-void expose(launcher &l, int fd_in_daemon, const char *link) {
-    const int master = sandbox::take_master(l.daemon, fd_in_daemon);
-    if (master < 0) {
-        note("cannot take the daemon's master: %s%s", std::strerror(errno), "");
-        return;
-    }
-    const int index = sandbox::unlock_slave(master);
-    close(master);
-    if (index < 0) {
-        note("descriptor is not a usable pseudo-terminal master: %s%s", std::strerror(errno), "");
-        return;
-    }
-    sandbox::wait_probe last;
-    if (!sandbox::poll_until(
-            [&] {
-                last = sandbox::probe_wait(l.daemon);
-                return last.main_wait;
-            },
-            idle_wait)) {
-        note("%s%s", sandbox::not_idle_reason(last).c_str(), "");
-    }
-    const std::string slave = "/dev/pts/" + std::to_string(index);
-    const std::string path = l.opt.dir + "/" + link;
-    if (!sandbox::link_replace(slave, path)) {
-        note("cannot link %s: %s", path.c_str(), std::strerror(errno));
-    }
-}
-
 // One record of the capture library; a log message's text stays escaped.
 void record(launcher &l, const std::string &line) {
     const auto r = sandbox::parse_record_escaped(line);
@@ -163,10 +120,6 @@ void record(launcher &l, const std::string &line) {
     if (r->kind == 'S') {
         say(l, r->number, readable(r->text), r->usec);
         l.saw_exit = l.saw_exit || r->text == "exit";
-    } else if (r->kind == 'O' && r->number >= 0 && r->text == "dev/ptyp6") {
-        expose(l, r->number, "ttyp6");
-    } else if (r->kind == 'O' && r->number >= 0 && r->text == "dev/ptyp7") {
-        expose(l, r->number, "ttyp7");
     }
 }
 
@@ -248,7 +201,7 @@ int main(int argc, char **argv) {
     launcher l;
     if (!parse(argc, argv, l.opt)) {
         std::fputs("usage: ptybridge-demo-launch --dir RUN [--log FILE] [-d MASK] [--colour]\n"
-                   "RUN holds dev/ (the daemon's device links) and lock/.\n",
+                   "RUN holds dev/ (the daemon's device links), lock/ and run/ (its links).\n",
                    stderr);
         return 2;
     }
@@ -294,9 +247,6 @@ int main(int argc, char **argv) {
     }
     int status = 0;
     waitpid(l.daemon, &status, 0);
-    for (const char *link : {"/ttyp6", "/ttyp7"}) {
-        unlink((l.opt.dir + link).c_str());
-    }
     const bool clean = stopping && WIFEXITED(status) && WEXITSTATUS(status) == 0 && l.saw_exit;
     if (WIFEXITED(status)) {
         std::printf("ptybridge-demo-launch: ptybridge exited with status %d%s\r\n",
