@@ -40,6 +40,12 @@ const char *pty_name(channel c);
 // Where a master's slave is published, or nullptr outside link mode.
 const char *link_path(channel c);
 std::string lock_name(const char *device); // "lock/LCK..<name>"
+// The two masters as the tests refer to them: the path the daemon opens,
+// and the name its messages give (the same outside link mode).
+inline const char *const ctrl_pty_path = pty_path(channel::ctrl);
+inline const char *const audio_pty_path = pty_path(channel::audio);
+inline const std::string ctrl_pty_name = pty_name(channel::ctrl);
+inline const std::string audio_pty_name = pty_name(channel::audio);
 
 // 'S' syslog (number: the priority) or 'O' open (number: the descriptor).
 using entry = sandbox::record;

@@ -123,12 +123,11 @@ TEST(Stop, TermAndQuitCloseEveryPortInOrderAndRemoveEveryLock) {
         const std::vector<std::string> tail(texts.begin() + static_cast<long>(before), texts.end());
         ASSERT_EQ(tail.size(), 6u) << ::testing::PrintToString(tail);
         EXPECT_EQ(tail[0], "received signal " + std::to_string(sig));
-        const char *order[] = {"dev/ttyACM11", "dev/ttyACM12", "dev/ptyp7", "dev/ptyp6"};
+        const std::string order[] = {"dev/ttyACM11", "dev/ttyACM12", audio_pty_name, ctrl_pty_name};
         for (int i = 0; i < 4; ++i) {
-            EXPECT_TRUE(std::regex_match(tail[1 + i],
-                                         std::regex(std::string(order[i]) + " close, fd=[0-9]+")))
+            EXPECT_TRUE(std::regex_match(tail[1 + i], std::regex(order[i] + " close, fd=[0-9]+")))
                 << tail[1 + i];
-            EXPECT_FALSE(b.lock_exists(order[i]));
+            EXPECT_FALSE(b.lock_exists(order[i].c_str()));
         }
         EXPECT_EQ(tail[5], "exit");
         const auto info = b.messages();
@@ -167,7 +166,7 @@ TEST(Stop, OtherSignalsEndAtOnceAndTheNextStartTakesTheLocksOver) {
     const auto status = b.stop(SIGINT);
     ASSERT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT);
     EXPECT_EQ(b.texts(), std::vector<std::string>{"running"});
-    for (const char *device : {"dev/ptyp6", "dev/ptyp7", "dev/ttyACM12"}) {
+    for (const char *device : {ctrl_pty_path, audio_pty_path, "dev/ttyACM12"}) {
         EXPECT_TRUE(b.lock_exists(device)) << device;
     }
     close(client);
@@ -202,7 +201,7 @@ TEST(Stop, AStopAtAnyMomentNeverWaitsForTraffic) {
         EXPECT_TRUE(exited_cleanly(status)) << "round " << round;
         EXPECT_LT(steady::now() - sent, 3s) << "round " << round;
         EXPECT_EQ(b.texts(LOG_INFO).back(), "exit");
-        for (const char *device : {"dev/ptyp6", "dev/ptyp7", "dev/ttyACM12", "dev/ttyACM11"}) {
+        for (const char *device : {ctrl_pty_path, audio_pty_path, "dev/ttyACM12", "dev/ttyACM11"}) {
             EXPECT_FALSE(b.lock_exists(device)) << device;
         }
         if (client >= 0) {
@@ -282,9 +281,9 @@ TEST(Stop, ASignalWhileTheMastersAreBeingOpenedDoesNotWaitForTraffic) {
         }
     }
     bridge b({.start = false});
-    ASSERT_TRUE(write_file(b.path("lock/LCK..ptyp7"), lock_text(holder)));
+    ASSERT_TRUE(write_file(b.path(lock_name(audio_pty_path)), lock_text(holder)));
     b.start();
-    ASSERT_TRUE(poll_until([&] { return b.opens("dev/ptyp6") == 1; }));
+    ASSERT_TRUE(poll_until([&] { return b.opens(ctrl_pty_path) == 1; }));
     ASSERT_TRUE(poll_until([&] { return b.count("running") == 1; }));
     kill(b.pid(), SIGTERM);
     ASSERT_TRUE(poll_until([&] { return !signal_pending(b.pid(), SIGTERM); }));
@@ -293,7 +292,7 @@ TEST(Stop, ASignalWhileTheMastersAreBeingOpenedDoesNotWaitForTraffic) {
     const auto sent = steady::now();
     EXPECT_TRUE(exited_cleanly(b.wait_exit(5s)));
     EXPECT_LT(steady::now() - sent, 2500ms);
-    EXPECT_EQ(b.opens("dev/ptyp7"), 1u); // it did get as far as the wait
+    EXPECT_EQ(b.opens(audio_pty_path), 1u); // it did get as far as the wait
     EXPECT_EQ(b.count("received signal 15"), 1u);
-    EXPECT_FALSE(b.lock_exists("dev/ptyp7"));
+    EXPECT_FALSE(b.lock_exists(audio_pty_path));
 }

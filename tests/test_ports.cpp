@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 TEST(Locks, EachOpenPortHoldsAnHdbLockWithTheDaemonsPid) {
     bridge b;
     const int client = b.attach(channel::ctrl);
-    for (const char *device : {"dev/ptyp6", "dev/ptyp7"}) {
+    for (const char *device : {ctrl_pty_path, audio_pty_path}) {
         const std::string path = b.path(lock_name(device));
         EXPECT_EQ(file_text(path), lock_text(b.pid())) << path;
         EXPECT_EQ(file_text(path).size(), 11u);
@@ -30,7 +30,7 @@ TEST(Locks, EachOpenPortHoldsAnHdbLockWithTheDaemonsPid) {
         EXPECT_EQ(st.st_mode & 07777, 0644u);
     }
     EXPECT_EQ(b.stop(), 0);
-    for (const char *device : {"dev/ptyp6", "dev/ptyp7", "dev/ttyACM12", "dev/ttyACM11"}) {
+    for (const char *device : {ctrl_pty_path, audio_pty_path, "dev/ttyACM12", "dev/ttyACM11"}) {
         EXPECT_FALSE(b.lock_exists(device)) << device;
     }
     close(client);
@@ -43,10 +43,10 @@ TEST(Locks, StaleLocksAreTakenOverAtOnce) {
         "99999999999\n"};
     for (const auto &content : stale) {
         bridge b({.start = false});
-        ASSERT_TRUE(write_file(b.path("lock/LCK..ptyp6"), content));
+        ASSERT_TRUE(write_file(b.path(lock_name(ctrl_pty_path)), content));
         b.start();
         ASSERT_TRUE(poll_until([&] { return b.idle(); })) << content;
-        EXPECT_EQ(file_text(b.path("lock/LCK..ptyp6")), lock_text(b.pid()));
+        EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_path))), lock_text(b.pid()));
         EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
         // Taken in the first attempt, without waiting.
         const auto opened = b.find("running");
@@ -58,16 +58,16 @@ TEST(Locks, StaleLocksAreTakenOverAtOnce) {
 TEST(Locks, LiveOwnerKeepsTheDeviceAndOnlyItsLockIsRetried) {
     // The owner is this test process; then the daemon's own PID.
     bridge b({.start = false});
-    ASSERT_TRUE(write_file(b.path("lock/LCK..ptyp6"), lock_text(getpid())));
+    ASSERT_TRUE(write_file(b.path(lock_name(ctrl_pty_path)), lock_text(getpid())));
     b.start();
-    ASSERT_TRUE(b.wait_count("cannot lock dev/ptyp6", 2));
-    EXPECT_EQ(file_text(b.path("lock/LCK..ptyp6")), lock_text(getpid()));
-    EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
-    EXPECT_EQ(b.opens("dev/ptyp7"), 0u); // audio waits for ctrl
+    ASSERT_TRUE(b.wait_count("cannot lock " + ctrl_pty_name, 2));
+    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_path))), lock_text(getpid()));
+    EXPECT_EQ(b.opens(ctrl_pty_path), 0u);
+    EXPECT_EQ(b.opens(audio_pty_path), 0u); // audio waits for ctrl
     const auto all = b.messages();
     std::vector<long long> at;
     for (const auto &e : all) {
-        if (e.text == "cannot lock dev/ptyp6") {
+        if (e.text == "cannot lock " + ctrl_pty_name) {
             at.push_back(e.usec);
         }
     }
@@ -76,29 +76,30 @@ TEST(Locks, LiveOwnerKeepsTheDeviceAndOnlyItsLockIsRetried) {
     const double round = static_cast<double>(at[1] - at[0]) / 1e6;
     EXPECT_GE(round, 2.0);
     EXPECT_LT(round, 3.6);
-    EXPECT_EQ(b.texts(LOG_ERR).front(), "cannot lock dev/ptyp6");
+    EXPECT_EQ(b.texts(LOG_ERR).front(), "cannot lock " + ctrl_pty_name);
 
-    fs::remove(b.path("lock/LCK..ptyp6"));
+    fs::remove(b.path(lock_name(ctrl_pty_path)));
     const int client = b.attach(channel::ctrl);
     ASSERT_GE(client, 0);
-    EXPECT_EQ(file_text(b.path("lock/LCK..ptyp6")), lock_text(b.pid()));
+    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_path))), lock_text(b.pid()));
     close(client);
 }
 
 TEST(Locks, TheDaemonsOwnPidCountsAsALiveOwner) {
-    bridge b({.start = false, .in_child = [] {
+    const std::string lock = lock_name(audio_pty_path);
+    bridge b({.start = false, .in_child = [&lock] {
                   // Same PID after exec: the daemon finds its own ID in the lock.
                   char text[16];
                   std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-                  const int fd = ::open("lock/LCK..ptyp7", O_WRONLY | O_CREAT | O_EXCL, 0644);
+                  const int fd = ::open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
                   (void)!write(fd, text, 11);
                   close(fd);
               }});
     b.start();
-    ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp7"));
-    EXPECT_EQ(file_text(b.path("lock/LCK..ptyp7")), lock_text(b.pid()));
-    EXPECT_EQ(b.opens("dev/ptyp7"), 0u);
-    EXPECT_TRUE(b.lock_exists("dev/ptyp6")); // ctrl stays open meanwhile
+    ASSERT_TRUE(b.wait_message("cannot lock " + audio_pty_name));
+    EXPECT_EQ(file_text(b.path(lock_name(audio_pty_path))), lock_text(b.pid()));
+    EXPECT_EQ(b.opens(audio_pty_path), 0u);
+    EXPECT_TRUE(b.lock_exists(ctrl_pty_path)); // ctrl stays open meanwhile
 }
 
 TEST(Locks, EntriesThatAreNoPlainFileAreNeverReadFollowedOrRemoved) {
@@ -131,10 +132,10 @@ TEST(Locks, EntriesThatAreNoPlainFileAreNeverReadFollowedOrRemoved) {
         const auto before = fs::symlink_status(lock).type();
         const int client = b.attach(channel::ctrl);
         ASSERT_TRUE(write_all(client, "AT\r"));
-        ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
-        EXPECT_EQ(b.texts(LOG_ERR),
-                  (std::vector<std::string>{"cannot lock dev/ttyACM12",
-                                            "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
+        ASSERT_TRUE(b.wait_message(ctrl_pty_name + " data lost, cannot open dev/ttyACM12"));
+        EXPECT_EQ(b.texts(LOG_ERR), (std::vector<std::string>{
+                                        "cannot lock dev/ttyACM12",
+                                        ctrl_pty_name + " data lost, cannot open dev/ttyACM12"}));
         EXPECT_EQ(fs::symlink_status(lock).type(), before);
         if (fs::exists(b.path("precious"))) {
             EXPECT_EQ(file_text(b.path("precious")), "0\n");
@@ -156,9 +157,9 @@ TEST(Locks, ALockFileThatCannotBeFilledIsNotLeftBehind) {
                   setrlimit(RLIMIT_FSIZE, &small);
               }});
     b.start();
-    ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp6"));
-    EXPECT_FALSE(b.lock_exists("dev/ptyp6"));
-    EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
+    ASSERT_TRUE(b.wait_message("cannot lock " + ctrl_pty_name));
+    EXPECT_FALSE(b.lock_exists(ctrl_pty_path));
+    EXPECT_EQ(b.opens(ctrl_pty_path), 0u);
     // At no moment did the daemon believe it held the device, and no
     // temporary file of its own is left either.
     const std::string temporary = "lock/LTMP." + std::to_string(b.pid());
@@ -175,18 +176,19 @@ TEST(Locks, MissingLockDirectoryMeansNoDeviceIsEverOpened) {
     bridge b({.start = false});
     fs::remove(b.path("lock"));
     b.start();
-    ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp6"));
-    EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
-    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{"cannot lock dev/ptyp6"});
+    ASSERT_TRUE(b.wait_message("cannot lock " + ctrl_pty_name));
+    EXPECT_EQ(b.opens(ctrl_pty_path), 0u);
+    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{"cannot lock " + ctrl_pty_name});
     EXPECT_EQ(b.stop(), 0);
 }
 
 TEST(Ports, MissingDeviceIsRetriedEverySecondWithoutALockLeft) {
     bridge b({.link_ctrl_pty = false});
-    ASSERT_TRUE(b.wait_count("cannot open dev/ptyp6 (2, No such file or directory)", 3));
+    ASSERT_TRUE(b.wait_count(
+        std::string("cannot open ") + ctrl_pty_path + " (2, No such file or directory)", 3));
     // The failure is logged before the lock is given back.
-    EXPECT_TRUE(poll_until([&] { return !b.lock_exists("dev/ptyp6"); }));
-    EXPECT_EQ(b.opens("dev/ptyp7"), 0u);
+    EXPECT_TRUE(poll_until([&] { return !b.lock_exists(ctrl_pty_path); }));
+    EXPECT_EQ(b.opens(audio_pty_path), 0u);
     std::vector<long long> at;
     for (const auto &e : b.messages()) {
         if (e.text.rfind("cannot open", 0) == 0) {
@@ -198,7 +200,7 @@ TEST(Ports, MissingDeviceIsRetriedEverySecondWithoutALockLeft) {
         EXPECT_LT(at[i] - at[i - 1], 1600000);
     }
     // Once the device appears, the next round takes it.
-    fs::create_symlink("/dev/ptmx", b.path("dev/ptyp6"));
+    fs::create_symlink("/dev/ptmx", b.path(ctrl_pty_path));
     const int client = b.attach(channel::ctrl);
     ASSERT_GE(client, 0);
     close(client);
@@ -239,14 +241,15 @@ TEST(Ports, DescriptorsAbove1023AreRefusedAndTheDaemonStillStops) {
                   }
               }});
     b.start();
-    ASSERT_TRUE(b.wait_count("cannot open dev/ptyp6 (24, Too many open files)", 2));
-    EXPECT_TRUE(poll_until([&] { return !b.lock_exists("dev/ptyp6"); }));
+    ASSERT_TRUE(b.wait_count(
+        std::string("cannot open ") + ctrl_pty_path + " (24, Too many open files)", 2));
+    EXPECT_TRUE(poll_until([&] { return !b.lock_exists(ctrl_pty_path); }));
     for (const auto &t : b.texts(LOG_ERR)) {
-        EXPECT_EQ(t, "cannot open dev/ptyp6 (24, Too many open files)");
+        EXPECT_EQ(t, std::string("cannot open ") + ctrl_pty_path + " (24, Too many open files)");
     }
     const auto started = steady::now();
     EXPECT_EQ(b.stop(SIGTERM), 0);
     EXPECT_LT(steady::now() - started, 2s);
     EXPECT_EQ(b.texts(LOG_INFO).back(), "exit");
-    EXPECT_FALSE(b.lock_exists("dev/ptyp6"));
+    EXPECT_FALSE(b.lock_exists(ctrl_pty_path));
 }

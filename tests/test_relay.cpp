@@ -184,6 +184,7 @@ TEST(Relay, ClientHangUpClosesItsChannelSilentlyAndReopensTheMaster) {
     for (const channel c : {channel::ctrl, channel::audio}) {
         bridge b({.args = {"-d", "4"}});
         const std::string pty = pty_path(c);
+        const std::string name = pty_name(c);
         const std::string gsm = gsm_path(c);
         const int client = b.attach(c);
         ASSERT_TRUE(write_all(client, "AT\r"));
@@ -196,9 +197,9 @@ TEST(Relay, ClientHangUpClosesItsChannelSilentlyAndReopensTheMaster) {
         const auto texts = b.texts();
         std::vector<std::string> after(texts.begin() + static_cast<long>(before), texts.end());
         ASSERT_GE(after.size(), 3u);
-        EXPECT_TRUE(std::regex_match(after[0], std::regex(pty + " close, fd=[0-9]+"))) << after[0];
+        EXPECT_TRUE(std::regex_match(after[0], std::regex(name + " close, fd=[0-9]+"))) << after[0];
         EXPECT_TRUE(std::regex_match(after[1], std::regex(gsm + " close, fd=[0-9]+"))) << after[1];
-        EXPECT_TRUE(std::regex_match(after[2], std::regex(pty + " open, fd=[0-9]+"))) << after[2];
+        EXPECT_TRUE(std::regex_match(after[2], std::regex(name + " open, fd=[0-9]+"))) << after[2];
         EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
         EXPECT_FALSE(b.lock_exists(gsm.c_str()));
         EXPECT_TRUE(b.lock_exists(pty.c_str())); // held again by the new master
@@ -230,16 +231,16 @@ TEST(Relay, ModemHangUpClosesOnlyTheModemPortAndReplugWorks) {
     ASSERT_TRUE(poll_until([&] { return b.idle(); }));
     const auto closes = b.texts(LOG_DEBUG);
     EXPECT_TRUE(std::regex_match(closes.back(), std::regex("dev/ttyACM12 close, fd=[0-9]+")));
-    EXPECT_EQ(b.count("dev/ptyp6 close, fd=" + std::to_string(-1)), 0u);
-    EXPECT_TRUE(b.lock_exists("dev/ptyp6"));
+    EXPECT_EQ(b.count(ctrl_pty_name + " close, fd=" + std::to_string(-1)), 0u);
+    EXPECT_TRUE(b.lock_exists(ctrl_pty_path));
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
 
     // Bytes for a modem that is not there are lost, and say so.
     ASSERT_TRUE(write_all(client, "AT\r"));
-    ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
+    ASSERT_TRUE(b.wait_message(ctrl_pty_name + " data lost, cannot open dev/ttyACM12"));
     EXPECT_EQ(b.texts(LOG_ERR),
               (std::vector<std::string>{"cannot open dev/ttyACM12 (2, No such file or directory)",
-                                        "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
+                                        ctrl_pty_name + " data lost, cannot open dev/ttyACM12"}));
     EXPECT_FALSE(b.lock_exists("dev/ttyACM12"));
 
     // Replugged as a new terminal at the same path.
@@ -274,13 +275,13 @@ TEST(Relay, ModemThatTakesNothingMoreLosesDataAndClosesAlone) {
     ASSERT_GE(error, 0);
     ASSERT_GT(texts.size(), static_cast<std::size_t>(error + 1));
     EXPECT_TRUE(std::regex_match(texts[error + 1], std::regex("dev/ttyACM12 close, fd=[0-9]+")));
-    EXPECT_TRUE(b.lock_exists("dev/ptyp6"));
+    EXPECT_TRUE(b.lock_exists(ctrl_pty_path));
     for (const auto &t : texts) {
-        EXPECT_FALSE(std::regex_match(t, std::regex("dev/ptyp6 close.*"))) << t;
+        EXPECT_FALSE(std::regex_match(t, std::regex(ctrl_pty_name + " close.*"))) << t;
     }
     // Before it took nothing, it took part of a chunk: the rest is lost,
     // and the port stays open for the next one.
-    expect_partial_write_before(texts, "dev/ptyp6", "dev/ttyACM12", error);
+    expect_partial_write_before(texts, ctrl_pty_name, "dev/ttyACM12", error);
     close(client);
 }
 
@@ -292,19 +293,20 @@ TEST(Relay, ClientThatTakesNothingMoreClosesBothPortsPtyFirst) {
 
     // The client stops reading: the pseudo-terminal fills up.
     const std::string block(4000, 'p');
-    const std::string error = "dev/ptyp7 write error (11, Resource temporarily unavailable)";
+    const std::string error =
+        audio_pty_name + " write error (11, Resource temporarily unavailable)";
     ASSERT_TRUE(poll_until([&] {
         (void)!write(b.modem(channel::audio).master, block.data(), block.size());
         return b.count(error) > 0;
     }));
-    ASSERT_TRUE(poll_until([&] { return b.opens("dev/ptyp7") >= 2 && b.idle(); }));
+    ASSERT_TRUE(poll_until([&] { return b.opens(audio_pty_path) >= 2 && b.idle(); }));
     const auto texts = b.texts();
     const long at = b.index_of(error);
     ASSERT_GT(texts.size(), static_cast<std::size_t>(at + 2));
-    EXPECT_TRUE(std::regex_match(texts[at + 1], std::regex("dev/ptyp7 close, fd=[0-9]+")));
+    EXPECT_TRUE(std::regex_match(texts[at + 1], std::regex(audio_pty_name + " close, fd=[0-9]+")));
     EXPECT_TRUE(std::regex_match(texts[at + 2], std::regex("dev/ttyACM11 close, fd=[0-9]+")));
     EXPECT_FALSE(b.lock_exists("dev/ttyACM11"));
-    expect_partial_write_before(texts, "dev/ttyACM11", "dev/ptyp7", at);
+    expect_partial_write_before(texts, "dev/ttyACM11", audio_pty_name, at);
     close(client);
 }
 
@@ -313,7 +315,7 @@ TEST(Relay, ModemLockHeldByALiveProcessLosesTheChunkAfterTheWait) {
     const int client = b.attach(channel::ctrl);
     ASSERT_TRUE(write_file(b.path("lock/LCK..ttyACM12"), lock_text(getpid())));
     ASSERT_TRUE(write_all(client, "AT\r"));
-    ASSERT_TRUE(b.wait_message("dev/ptyp6 data lost, cannot open dev/ttyACM12"));
+    ASSERT_TRUE(b.wait_message(ctrl_pty_name + " data lost, cannot open dev/ttyACM12"));
     const auto shown = b.find("ctrl PTY-GSM, [3] \"AT\r\"");
     const auto refused = b.find("cannot lock dev/ttyACM12");
     ASSERT_TRUE(shown && refused);
@@ -322,7 +324,7 @@ TEST(Relay, ModemLockHeldByALiveProcessLosesTheChunkAfterTheWait) {
     EXPECT_LT(waited, 2.5);
     EXPECT_EQ(b.texts(LOG_ERR),
               (std::vector<std::string>{"cannot lock dev/ttyACM12",
-                                        "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
+                                        ctrl_pty_name + " data lost, cannot open dev/ttyACM12"}));
     EXPECT_EQ(file_text(b.path("lock/LCK..ttyACM12")), lock_text(getpid()));
     EXPECT_EQ(b.opens("dev/ttyACM12"), 0u);
 
@@ -377,7 +379,7 @@ TEST(Relay, PortsClosedEarlierInThePassAreNotServed) {
         ASSERT_TRUE(poll_until([&] { return b.unread_from_modem(channel::ctrl) == 4; }));
         close(ctrl);
     }
-    ASSERT_TRUE(poll_until([&] { return b.opens("dev/ptyp6") >= 2 && b.idle(); }));
+    ASSERT_TRUE(poll_until([&] { return b.opens(ctrl_pty_path) >= 2 && b.idle(); }));
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
 }
 
@@ -395,7 +397,7 @@ TEST(Relay, PortOpenedLaterInThePassIsNotTakenForReady) {
         ASSERT_TRUE(poll_until([&] { return b.unread_from_client(channel::audio) == 1; }));
     }
     EXPECT_EQ(read_for(b.modem(channel::audio).master, 1), "x");
-    ASSERT_TRUE(poll_until([&] { return b.opens("dev/ptyp6") >= 2 && b.idle(); }));
+    ASSERT_TRUE(poll_until([&] { return b.opens(ctrl_pty_path) >= 2 && b.idle(); }));
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
     EXPECT_TRUE(b.lock_exists("dev/ttyACM11"));
     ASSERT_TRUE(write_all(b.modem(channel::audio).master, "y"));
@@ -438,7 +440,7 @@ TEST(Relay, ReadErrorsOtherThanHangUpAreLoggedAndCloseByTheRules) {
         } else {
             EXPECT_EQ(b.take_from_client(channel::audio, 4), "late");
         }
-        const std::string source = modem_side ? "dev/ttyACM11" : "dev/ptyp7";
+        const std::string source = modem_side ? std::string("dev/ttyACM11") : audio_pty_name;
         const std::string error = source + " read error (11, Resource temporarily unavailable)";
         ASSERT_TRUE(b.wait_message(error));
         ASSERT_TRUE(poll_until([&] { return b.idle(); }));
@@ -447,7 +449,7 @@ TEST(Relay, ReadErrorsOtherThanHangUpAreLoggedAndCloseByTheRules) {
         ASSERT_GT(texts.size(), at + 1);
         EXPECT_TRUE(std::regex_match(texts[at + 1], std::regex(source + " close, fd=[0-9]+")));
         if (modem_side) {
-            EXPECT_EQ(b.opens("dev/ptyp7"), 1u); // the pseudo-terminal stays
+            EXPECT_EQ(b.opens(audio_pty_path), 1u); // the pseudo-terminal stays
         } else {
             ASSERT_GT(texts.size(), at + 2);
             EXPECT_TRUE(
