@@ -261,7 +261,7 @@ void bridge::start() {
     check(pipe2(events.data(), O_CLOEXEC) == 0, "pipe2");
     check(fcntl(events[0], F_SETFL, O_NONBLOCK) == 0, "fcntl");
     sandbox::spawn_options run;
-    run.argv = {sandbox::sandbox_programs().daemon};
+    run.argv = {opts_.program.empty() ? sandbox::sandbox_programs().daemon : opts_.program};
     run.argv.insert(run.argv.end(), opts_.args.begin(), opts_.args.end());
     run.env = sandbox::daemon_environment();
     run.env.insert(run.env.end(), opts_.env.begin(), opts_.env.end());
@@ -373,8 +373,7 @@ std::size_t bridge::opens(const char *device) {
     return n;
 }
 
-int bridge::attach(channel c, std::size_t seen) {
-    const char *device = pty_path(c);
+int bridge::attach_to(const char *device, const char *link_name, std::size_t seen, int &kept) {
     if (!poll_until([&] { return opens(device) > seen; })) {
         return -1;
     }
@@ -387,13 +386,13 @@ int bridge::attach(channel c, std::size_t seen) {
     const int master = sandbox::take_master(pid_, fd);
     check(master >= 0, "taking a pseudo-terminal master from the daemon (pidfd_getfd)");
     int slave = -1;
-    if (link_mode) {
+    if (link_name != nullptr) {
         // As a client does: through the link, once it names this master's
         // slave.
         unsigned int number = 0;
         check(ioctl(master, TIOCGPTN, &number) == 0, "TIOCGPTN");
         const std::string expected = "/dev/pts/" + std::to_string(number);
-        const std::string link = path(link_path(c));
+        const std::string link = path(link_name);
         std::error_code error;
         check(poll_until([&] { return std::filesystem::read_symlink(link, error) == expected; }),
               "the link to the new slave");
@@ -403,7 +402,6 @@ int bridge::attach(channel c, std::size_t seen) {
         slave = sandbox::open_slave(master, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         check(slave >= 0, "opening its slave (TIOCGPTPEER)");
     }
-    int &kept = masters_[static_cast<std::size_t>(c)];
     if (kept >= 0) {
         close(kept);
     }
@@ -413,6 +411,19 @@ int bridge::attach(channel c, std::size_t seen) {
     if (!poll_until([&] { return idle(); })) {
         std::fprintf(stderr, "harness: %s\n", not_idle_reason().c_str());
         std::abort();
+    }
+    return slave;
+}
+
+int bridge::attach(channel c, std::size_t seen) {
+    return attach_to(pty_path(c), link_path(c), seen, masters_[static_cast<std::size_t>(c)]);
+}
+
+int bridge::attach(const char *device, std::size_t seen) {
+    int kept = -1;
+    const int slave = attach_to(device, nullptr, seen, kept);
+    if (kept >= 0) {
+        close(kept);
     }
     return slave;
 }

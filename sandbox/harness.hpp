@@ -93,6 +93,7 @@ struct options {
     bool start = true;
     std::function<void()> in_child = {}; // runs in the child just before exec
     std::vector<std::string> env = {};   // added to the daemon's environment
+    std::string program = {};            // another sandbox build; "" for the usual one
 };
 
 class bridge {
@@ -138,6 +139,8 @@ class bridge {
     // earlier opens of it) and returns the test's own end of its slave.
     // The test keeps a duplicate of the master to see what waits on it.
     int attach(channel c, std::size_t seen = 0);
+    // The same for the legacy master at `device` of another sandbox build.
+    int attach(const char *device, std::size_t seen = 0);
     // Bytes the client has sent that the daemon has not read yet.
     std::size_t unread_from_client(channel c);
     // Reads, in the daemon's place, what the client has sent.
@@ -159,6 +162,7 @@ class bridge {
     bool lock_exists(const char *device) const;
 
   private:
+    int attach_to(const char *device, const char *link, std::size_t seen, int &kept);
     void reader();
     bool drain_locked();
     void parse_locked();

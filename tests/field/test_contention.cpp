@@ -27,9 +27,7 @@
 #include <sched.h>
 #include <set>
 #include <sstream>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
@@ -554,9 +552,6 @@ bool wait_ended(pid_t pid, steady::duration limit = slow(patience)) {
 #ifndef PTYBRIDGE_CONTENTION_DAEMONS
 #error "PTYBRIDGE_CONTENTION_DAEMONS must name the daemons, one for each set of terminal names"
 #endif
-#ifndef PTYBRIDGE_CONTENTION_CAPTURE
-#error "PTYBRIDGE_CONTENTION_CAPTURE must name the preload library"
-#endif
 
 // One daemon build for each letter: its pseudo-terminals are dev/pty<l>6
 // and dev/pty<l>7, whose lock files must not meet those of the others.
@@ -581,20 +576,7 @@ std::vector<daemon_build> daemon_builds() {
 // A daemon in a sandbox of its own whose modem and lock directory are the
 // shared ones.
 std::unique_ptr<bridge> shared_daemon(site &s, const daemon_build &d) {
-    auto image = std::make_shared<std::vector<std::string>>(std::vector<std::string>{
-        d.program, std::string("LD_PRELOAD=") + PTYBRIDGE_CONTENTION_CAPTURE,
-        "PTYBRIDGE_TEST_EVENTS_FD=1500", "PATH=/usr/bin:/bin"});
-    options opts;
-    opts.start = false;
-    // The harness has set up the child; only the program differs.
-    opts.in_child = [image] {
-        std::array<char *, 2> argv{(*image)[0].data(), nullptr};
-        std::array<char *, 4> env{(*image)[1].data(), (*image)[2].data(), (*image)[3].data(),
-                                  nullptr};
-        execve(argv[0], argv.data(), env.data());
-        _exit(127);
-    };
-    auto b = std::make_unique<bridge>(opts);
+    auto b = std::make_unique<bridge>(options{.start = false, .program = d.program});
     for (const std::string &pty : {d.ctrl_pty, d.audio_pty}) {
         if (!fs::exists(fs::symlink_status(b->path(pty)))) {
             fs::create_symlink("/dev/ptmx", b->path(pty));
@@ -606,47 +588,6 @@ std::unique_ptr<bridge> shared_daemon(site &s, const daemon_build &d) {
     fs::create_symlink(s.modem.slave, b->path(gsm_path(channel::ctrl)));
     b->start();
     return b;
-}
-
-// The client's end of the daemon's ctrl master, once the daemon has opened
-// it (after `seen` earlier opens) and is back in its wait; -1 if it does
-// not.
-int client_of(bridge &b, const std::string &pty, std::size_t seen) {
-    int fd = -1;
-    const bool opened = poll_until(
-        [&] {
-            std::size_t n = 0;
-            for (const auto &e : b.events()) {
-                if (e.kind == 'O' && e.number >= 0 && e.text == pty && ++n > seen) {
-                    fd = e.number;
-                }
-            }
-            return n > seen;
-        },
-        slow(patience));
-    if (!opened) {
-        return -1;
-    }
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, b.pid(), 0));
-    const int master = pidfd < 0 ? -1 : static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
-    if (pidfd >= 0) {
-        close(pidfd);
-    }
-    if (master < 0) {
-        return -1;
-    }
-    int unlock = 0;
-    const int client = ioctl(master, TIOCSPTLCK, &unlock) == 0
-                           ? ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
-                           : -1;
-    close(master);
-    // What the client sends before the daemon has flushed the new port
-    // would be lost.
-    if (client >= 0 && !poll_until([&] { return b.idle(); }, slow(patience))) {
-        close(client);
-        return -1;
-    }
-    return client;
 }
 
 // A daemon whose client writes to take the modem and hangs up to give it
@@ -661,7 +602,7 @@ void drive_daemons(site &s, watcher &w, const daemon_build &d, unsigned seed) {
         const pid_t pid = b->pid();
         const std::string name = "ptybridge " + std::to_string(pid);
         w.add(pid, ptybridge);
-        int client = client_of(*b, d.ctrl_pty, 0);
+        int client = b->attach(d.ctrl_pty.c_str(), 0);
         std::size_t attached = 1;
         bool killed = false;
         if (client < 0) {
@@ -690,7 +631,7 @@ void drive_daemons(site &s, watcher &w, const daemon_build &d, unsigned seed) {
                 break;
             }
             close(client);
-            client = client_of(*b, d.ctrl_pty, attached++);
+            client = b->attach(d.ctrl_pty.c_str(), attached++);
             if (client < 0) {
                 s.fail(name + " did not reopen its client's master");
             }
