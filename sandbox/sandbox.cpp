@@ -348,12 +348,6 @@ bool write_file(const std::string &path, const std::string &text) {
     return ok;
 }
 
-bool link_replace(const std::string &target, const std::string &path) {
-    const std::string tmp = path + ".new";
-    unlink(tmp.c_str());
-    return symlink(target.c_str(), tmp.c_str()) == 0 && rename(tmp.c_str(), path.c_str()) == 0;
-}
-
 std::string find_program(const std::string &name) {
     for (const char *dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin"}) {
         const std::string path = std::string(dir) + "/" + name;

@@ -100,8 +100,6 @@ std::string not_idle_reason(const wait_probe &last);
 // Small file helpers.
 std::string file_text(const std::string &path); // never follows a link
 bool write_file(const std::string &path, const std::string &text);
-// Replaces `path` with a symbolic link to `target` in one step.
-bool link_replace(const std::string &target, const std::string &path);
 // The full path of an installed program, or "" when it is missing.
 std::string find_program(const std::string &name);
 

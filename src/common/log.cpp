@@ -1,7 +1,5 @@
 #include "common/log.hpp"
 
-#include "common/debug.hpp"
-
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -36,10 +34,6 @@ void log_failure(int priority, int error, const char *format, ...) {
     (void)vsnprintf(text.data(), text.size(), format, args);
     va_end(args);
     syslog(priority, "%s (%i, %s)", text.data(), error, strerror(error));
-}
-
-bool debug_enabled(std::int32_t bit) {
-    return (debug_mask & bit) != 0;
 }
 
 void log_debug(std::int32_t bit, const char *format, ...) {
