@@ -4,6 +4,14 @@
 // "O <fd> <usec> <path>", the time read from the monotonic clock, with backslash, newline and
 // non-printing bytes escaped as \\, \n and \xHH.
 //
+// Every removal of a file in the lock directory (unlink, remove, or a
+// rename onto it) is reported before it is made as "U <pid> <usec> <state>
+// <path>": the process ID at the start of the file about to go, and whether
+// that process was alive at that moment ("alive", "dead", "self", or "none"
+// when the file names no process or cannot be read). Every link into the
+// lock directory is reported after it is made as "L <result> <usec> <path>",
+// the result 0 or the errno.
+//
 // With PTYBRIDGE_TEST_KILL_AT set, every call that changes the lock
 // directory or a file in it (open, write, close, link, unlink and the
 // directory scan) is a numbered step, reported as "K <step> <usec> <call>
@@ -145,6 +153,36 @@ void fd_step(const char *call, int fd) {
     }
 }
 
+// The owner named by a file about to be removed, and whether it lives, read
+// without following a link and without showing up as an open.
+void report_removal(const char *path) {
+    std::array<char, 64> text{};
+    const long fd = syscall(SYS_openat, AT_FDCWD, path,
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)syscall(SYS_read, fd, text.data(), text.size() - 1);
+        syscall(SYS_close, fd);
+    }
+    const char *c = text.data();
+    while (*c == ' ' || (*c >= '\t' && *c <= '\r')) {
+        ++c;
+    }
+    long pid = 0;
+    for (; *c >= '0' && *c <= '9' && pid < 1'000'000'000; ++c) {
+        pid = pid * 10 + (*c - '0');
+    }
+    const char *state = "none";
+    if (pid > 0 && pid == getpid()) {
+        state = "self";
+    } else if (pid > 0) {
+        state = kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH ? "alive" : "dead";
+    }
+    std::string line = state;
+    line += ' ';
+    line += path;
+    emit('U', static_cast<int>(pid), line.c_str(), line.size());
+}
+
 void emit_message(int priority, const char *format, va_list args) {
     char text[16384];
     if (std::vsnprintf(text, sizeof text, format, args) < 0) {
@@ -239,17 +277,45 @@ __attribute__((visibility("default"))) int close(int fd) {
 }
 
 __attribute__((visibility("default"))) int link(const char *from, const char *to) {
-    if (in_lock_dir(to)) {
+    const bool lock_file = in_lock_dir(to);
+    if (lock_file) {
         step("link", to);
     }
-    return static_cast<int>(syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+    const int result = static_cast<int>(syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+    if (lock_file) {
+        const int saved_errno = errno;
+        emit('L', result == 0 ? 0 : saved_errno, to, std::strlen(to));
+        errno = saved_errno;
+    }
+    return result;
 }
 
 __attribute__((visibility("default"))) int unlink(const char *path) {
     if (in_lock_dir(path)) {
         step("unlink", path);
+        report_removal(path);
     }
     return static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+}
+
+__attribute__((visibility("default"))) int remove(const char *path) {
+    if (in_lock_dir(path)) {
+        step("unlink", path);
+        report_removal(path);
+    }
+    const int result = static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+    if (result != 0 && errno == EISDIR) {
+        return static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, path, AT_REMOVEDIR));
+    }
+    return result;
+}
+
+__attribute__((visibility("default"))) int rename(const char *from, const char *to) {
+    if (in_lock_dir(to)) {
+        step("rename", to);
+        report_removal(to);
+    }
+    return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
 }
 
 __attribute__((visibility("default"))) ssize_t getdents64(int fd, void *entries, size_t size) {
