@@ -69,6 +69,8 @@ std::string pattern(const std::string &tag, std::size_t size) {
 
 } // namespace
 
+// Property: unplug, replug and hang-up cycles leave the daemon with the
+// same descriptors, lock files and memory as before.
 TEST(FieldCycles, UnplugReplugAndHangUpCyclesLeaveNothingBehind) {
     bridge b(daemon_options());
     std::array<int, 2> client{b.attach(channel::ctrl), b.attach(channel::audio)};
@@ -152,6 +154,8 @@ TEST(FieldCycles, UnplugReplugAndHangUpCyclesLeaveNothingBehind) {
     }
 }
 
+// Property: whatever stage a daemon is ended at, the next start takes every
+// lock it left without waiting.
 TEST(FieldCycles, KilledAtAnyStageTheNextStartTakesItsLocksOver) {
     // Each round ends the daemon at another stage, by another signal; the
     // next daemon in the same place must take every lock it left at once.

@@ -85,6 +85,8 @@ std::string seen_by(const bridge &b, const std::string &relative) {
 
 } // namespace
 
+// Property: a link planted at a lock path never makes the daemon write or
+// remove anything elsewhere.
 TEST(FieldHostile, PlantedLinksNeverMakeTheDaemonWriteOrRemoveElsewhere) {
     struct planted {
         const char *name;
@@ -148,6 +150,8 @@ TEST(FieldHostile, PlantedLinksNeverMakeTheDaemonWriteOrRemoveElsewhere) {
     }
 }
 
+// Property: a lock file's owner is the decimal number at its start, however
+// odd or large the rest of the file.
 TEST(FieldHostile, OnlyTheFirstBytesOfALockFileCount) {
     struct odd {
         const char *name;
@@ -198,6 +202,8 @@ TEST(FieldHostile, OnlyTheFirstBytesOfALockFileCount) {
     }
 }
 
+// Property: the lock of another user's live process is kept, whether or
+// not the daemon may signal that process.
 TEST(FieldHostile, AnotherUsersLiveProcessKeepsItsLock) {
     if (!is_root()) {
         GTEST_SKIP() << "needs root to run processes as other users";
@@ -229,6 +235,8 @@ TEST(FieldHostile, AnotherUsersLiveProcessKeepsItsLock) {
     }
 }
 
+// Property: without a usable lock directory the daemon opens no device and
+// leaves nothing of its own behind.
 TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
     if (!is_root()) {
         GTEST_SKIP() << "needs root for mount namespaces and other users";
@@ -333,6 +341,8 @@ TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
     }
 }
 
+// Property: closing a port removes the lock file only while it is still
+// the daemon's.
 TEST(FieldHostile, ALockThatIsNoLongerTheDaemonsIsLeftWhenItsPortCloses) {
     // Someone removed the daemon's lock file (a clean-up of the world-
     // writable lock directory, a careless peer) and another process then

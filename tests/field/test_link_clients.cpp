@@ -167,16 +167,22 @@ void talk_through_the_links(const client_kind &k) {
 
 } // namespace
 
+// Property: picocom talks to the modem through the published links on both
+// channels, again after each hang-up.
 TEST(LinkClients, Picocom) {
     talk_through_the_links({"picocom", picocom_command, "\x01\x18"});
 }
 
+// Property: minicom talks to the modem through the published links on both
+// channels, again after each hang-up, its own lock no obstacle.
 TEST(LinkClients, Minicom) {
     // minicom locks LCK..gsm-ctrl in the daemon's lock directory; the
     // daemon's own lock is LCK..ptybridge-gsm-ctrl.
     talk_through_the_links({"minicom", minicom_command, ""});
 }
 
+// Property: socat talks to the modem through the published links on both
+// channels, again after each hang-up.
 TEST(LinkClients, Socat) {
     talk_through_the_links({"socat", socat_command, ""});
 }

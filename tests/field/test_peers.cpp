@@ -166,12 +166,16 @@ std::vector<std::string> socat_command(const std::string &program, const std::st
 
 } // namespace
 
+// Property: the daemon and minicom never hold the modem at once, and each
+// takes over the other's lock once its owner is gone.
 TEST(FieldPeers, MinicomAndTheDaemonKeepToEachOthersLocks) {
     // minicom creates "%10d\n" with O_EXCL, removes its lock when hung up,
     // and removes a lock whose owner is gone.
     keep_to_each_others_locks({"minicom", minicom_command, "is locked", SIGHUP, true, 01777});
 }
 
+// Property: the daemon and cu never hold the modem at once, and each takes
+// over the other's lock once its owner is gone.
 TEST(FieldPeers, CuAndTheDaemonKeepToEachOthersLocks) {
     // cu links a complete "%10d\n" file into place, as user uucp: in a
     // sticky directory it could not remove root's stale lock, so this one
@@ -179,6 +183,7 @@ TEST(FieldPeers, CuAndTheDaemonKeepToEachOthersLocks) {
     keep_to_each_others_locks({"cu", cu_command, "Line in use", SIGTERM, true, 0777});
 }
 
+// Property: the daemon and socat (lockfile=) never hold the modem at once.
 TEST(FieldPeers, SocatLockfileAndTheDaemonKeepToEachOthersLocks) {
     // socat writes its PID without padding and never judges a lock stale.
     keep_to_each_others_locks(
