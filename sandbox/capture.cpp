@@ -13,7 +13,7 @@
 // the result 0 or the errno.
 //
 // With PTYBRIDGE_TEST_KILL_AT set, every call that changes the lock
-// directory or a file in it (open, write, close, link, unlink and the
+// directory or a file in it (open, write, close, link, unlink, rename and the
 // directory scan) is a numbered step, reported as "K <step> <usec> <call>
 // <path>" before it is made; the process kills itself with SIGKILL just
 // before step PTYBRIDGE_TEST_KILL_AT (0: count only).
