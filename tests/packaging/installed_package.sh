@@ -135,17 +135,22 @@ exchange_ctrl() {
         printf "AT\r" >&3
         grep -q -m1 "^OK" <&3' sh "$1"
 }
+# What the modem has counted as received on its audio channel: the status
+# written afresh on request (the FIFO's open waits for the modem: bounded).
 audio_received() {
-    echo status >"$work/modem.ctl"
-    sed -n 's/.* audio_rx=\([0-9]*\).*/\1/p' "$work/modem.status" 2>/dev/null
+    rm -f "$work/modem.status"
+    timeout 5 sh -c 'echo status >"$1"' sh "$work/modem.ctl" &&
+        wait_for 5 test -e "$work/modem.status" &&
+        sed -n 's/.* audio_rx=\([0-9]*\).*/\1/p' "$work/modem.status"
 }
+audio_received_at_least() { [ "$(audio_received)" -ge "$1" ]; }
 exchange_audio() {
     local before
-    before=$(audio_received)
+    before=$(audio_received) || return 1
     timeout 10 bash -c '
         until exec 3<>"$1"; do sleep 0.05; done 2>/dev/null
         printf "pcm" >&3' sh "$1" || return 1
-    wait_for 10 test "$(audio_received)" -ge $((before + 3))
+    wait_for 10 audio_received_at_least $((before + 3))
 }
 
 run_link_mode() {
