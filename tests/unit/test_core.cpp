@@ -44,7 +44,8 @@ std::string format_text(const char *format, va_list args) {
 } // namespace
 
 // The logger, replaced: what the relay would send to the system log is kept
-// here instead.
+// here instead. With all three defined here, the library's own logger is
+// never taken from the archive.
 void log_message(int priority, const char *format, ...) {
     va_list args;
     va_start(args, format);
