@@ -208,11 +208,16 @@ bridge::bridge(options opts) : opts_(std::move(opts)) {
     raise_descriptor_limit();
     dir_ = sandbox::make_temp_dir("ptybridge");
     check(!dir_.empty(), "mkdtemp");
-    std::filesystem::create_directory(dir_ + "/dev");
-    std::filesystem::create_directory(dir_ + "/lock");
-    if (link_mode) {
-        std::filesystem::create_directory(dir_ + "/run");
+    // The directories of the build's paths, which the daemon does not make.
+    const auto parent = [](const char *p) { return std::filesystem::path(p).parent_path(); };
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        std::filesystem::create_directories(path(parent(pty_path(c))));
+        std::filesystem::create_directories(path(parent(gsm_path(c))));
+        if (link_mode) {
+            std::filesystem::create_directories(path(parent(link_path(c))));
+        }
     }
+    std::filesystem::create_directories(path(PTYBRIDGE_SANDBOX_LOCK_DIR));
     if (opts_.link_ctrl_pty) {
         std::filesystem::create_symlink("/dev/ptmx", path(pty_path(channel::ctrl)));
     }
