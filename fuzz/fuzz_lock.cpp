@@ -2,6 +2,7 @@
 // owner parser against strtoll, and the stale-lock path of dev_lock on a
 // lock file holding the fuzzer's bytes.
 
+#include "port/lock.hpp"
 #include "port/port.hpp"
 
 #include <cerrno>
@@ -12,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,7 +22,7 @@
 namespace {
 
 constexpr const char *device = "/dev/ttyFUZZ";
-const std::string lock_file = std::string(PTYBRIDGE_LOCK_DIR) + "/LCK..ttyFUZZ";
+const std::string lock_file = std::string(lock_directory) + "/LCK..ttyFUZZ";
 // What the daemon reads of a lock file.
 constexpr std::size_t read_limit = 63;
 
@@ -37,20 +40,6 @@ long long reference_owner(const std::string &text) {
     return value;
 }
 
-std::string file_text(const std::string &path) {
-    std::string text;
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW);
-    if (fd >= 0) {
-        char buffer[64];
-        ssize_t n = 0;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        close(fd);
-    }
-    return text;
-}
-
 void fail(const char *what) {
     std::fprintf(stderr, "fuzz_lock: %s\n", what);
     std::abort();
@@ -59,7 +48,7 @@ void fail(const char *what) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    mkdir(PTYBRIDGE_LOCK_DIR, 0755);
+    mkdir(lock_directory, 0755);
     unlink(lock_file.c_str());
     return 0;
 }
@@ -100,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     char mine[16];
     std::snprintf(mine, sizeof mine, "%10d\n", static_cast<int>(getpid()));
-    if (file_text(lock_file) != mine) {
+    std::ifstream taken(lock_file);
+    if (std::string(std::istreambuf_iterator<char>(taken), {}) != mine) {
         fail("the lock file does not hold this process's ID");
     }
     dev_unlock(device);

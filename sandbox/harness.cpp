@@ -36,24 +36,18 @@ void raise_descriptor_limit() {
 
 } // namespace
 
-#ifdef PTYBRIDGE_SANDBOX_LINKS
-const bool link_mode = true;
-#else
-const bool link_mode = false;
-#endif
+// The paths of the sandbox build under test, as CMake configured it.
+const bool link_mode = PTYBRIDGE_SANDBOX_CTRL_LINK[0] != '\0';
 
 const char *pty_path(channel c) {
-    if (link_mode) {
-        return c == channel::ctrl ? "dev/ptmx-ctrl" : "dev/ptmx-audio";
-    }
-    return c == channel::ctrl ? "dev/ptyp6" : "dev/ptyp7";
+    return c == channel::ctrl ? PTYBRIDGE_SANDBOX_CTRL_PTY : PTYBRIDGE_SANDBOX_AUDIO_PTY;
 }
 
 const char *link_path(channel c) {
     if (!link_mode) {
         return nullptr;
     }
-    return c == channel::ctrl ? "run/gsm-ctrl" : "run/gsm-audio";
+    return c == channel::ctrl ? PTYBRIDGE_SANDBOX_CTRL_LINK : PTYBRIDGE_SANDBOX_AUDIO_LINK;
 }
 
 const char *pty_name(channel c) {
@@ -61,25 +55,30 @@ const char *pty_name(channel c) {
 }
 
 const char *gsm_path(channel c) {
-    return c == channel::ctrl ? "dev/ttyACM12" : "dev/ttyACM11";
+    return c == channel::ctrl ? PTYBRIDGE_SANDBOX_CTRL_GSM : PTYBRIDGE_SANDBOX_AUDIO_GSM;
 }
 
 std::string lock_name(const char *device) {
-    // A published master is locked under the name of its link.
+    // A master is locked under the name its build gave it.
     for (const channel c : {channel::ctrl, channel::audio}) {
-        if (link_mode &&
-            (std::strcmp(device, pty_path(c)) == 0 || std::strcmp(device, link_path(c)) == 0)) {
-            return std::string("lock/LCK..ptybridge-") +
-                   std::filesystem::path(link_path(c)).filename().string();
+        if (std::strcmp(device, pty_path(c)) == 0 ||
+            (link_mode && std::strcmp(device, link_path(c)) == 0)) {
+            device =
+                c == channel::ctrl ? PTYBRIDGE_SANDBOX_CTRL_LOCK : PTYBRIDGE_SANDBOX_AUDIO_LOCK;
         }
     }
-    return std::string("lock/LCK..") + std::filesystem::path(device).filename().string();
+    return std::string(PTYBRIDGE_SANDBOX_LOCK_DIR "/LCK..") +
+           std::filesystem::path(device).filename().string();
 }
 
 std::string lock_text(pid_t pid) {
     char text[16];
     std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
     return text;
+}
+
+pid_t lock_pid(const std::string &path) {
+    return static_cast<pid_t>(std::strtol(file_text(path).c_str(), nullptr, 10));
 }
 
 pid_t gone_pid() {
@@ -209,11 +208,16 @@ bridge::bridge(options opts) : opts_(std::move(opts)) {
     raise_descriptor_limit();
     dir_ = sandbox::make_temp_dir("ptybridge");
     check(!dir_.empty(), "mkdtemp");
-    std::filesystem::create_directory(dir_ + "/dev");
-    std::filesystem::create_directory(dir_ + "/lock");
-    if (link_mode) {
-        std::filesystem::create_directory(dir_ + "/run");
+    // The directories of the build's paths, which the daemon does not make.
+    const auto parent = [](const char *p) { return std::filesystem::path(p).parent_path(); };
+    for (const channel c : {channel::ctrl, channel::audio}) {
+        std::filesystem::create_directories(path(parent(pty_path(c))));
+        std::filesystem::create_directories(path(parent(gsm_path(c))));
+        if (link_mode) {
+            std::filesystem::create_directories(path(parent(link_path(c))));
+        }
     }
+    std::filesystem::create_directories(path(PTYBRIDGE_SANDBOX_LOCK_DIR));
     if (opts_.link_ctrl_pty) {
         std::filesystem::create_symlink("/dev/ptmx", path(pty_path(channel::ctrl)));
     }

@@ -54,7 +54,10 @@ using sandbox::file_text; // never follows a link
 using sandbox::find_program;
 using sandbox::write_file;
 std::string lock_text(pid_t pid); // "%10d\n"
-pid_t gone_pid();                 // a process ID that no process has any more
+// The process ID at the start of a lock file's text, padded or not, as
+// every program that writes one reads it; 0 if none.
+pid_t lock_pid(const std::string &path);
+pid_t gone_pid(); // a process ID that no process has any more
 
 // The state letter of a process (R, S, T, Z, ...), or 0 when it is gone.
 char process_state(pid_t pid);

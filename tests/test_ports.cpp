@@ -110,8 +110,8 @@ TEST(Locks, EntriesThatAreNoPlainFileAreNeverReadFollowedOrRemoved) {
     const std::vector<hostile> cases{
         {"fifo", [](bridge &, const std::string &p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }},
         {"directory", [](bridge &, const std::string &p) { fs::create_directory(p); }},
-        {"dangling symlink",
-         [](bridge &, const std::string &p) { fs::create_symlink("nowhere", p); }},
+        {"dangling symlink to where a file could be made",
+         [](bridge &b, const std::string &p) { fs::create_symlink(b.path("made-elsewhere"), p); }},
         {"symlink to a stale-looking file",
          [](bridge &b, const std::string &p) {
              ASSERT_TRUE(write_file(b.path("precious"), "0\n"));
@@ -145,6 +145,7 @@ TEST(Locks, EntriesThatAreNoPlainFileAreNeverReadFollowedOrRemoved) {
         const auto started = steady::now();
         EXPECT_EQ(b.stop(SIGTERM), 0);
         EXPECT_LT(steady::now() - started, 2s);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(b.path("made-elsewhere"))));
         close(client);
     }
 }

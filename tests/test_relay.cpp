@@ -138,48 +138,6 @@ TEST(Relay, LargeChunksAreCutAt4095BytesAndArriveWhole) {
     close(client);
 }
 
-TEST(Relay, DebugMessagesShowEachDirectionInItsOwnFormat) {
-    bridge b({.args = {"-d", "3"}});
-    const int ctrl = b.attach(channel::ctrl);
-    const int audio = b.attach(channel::audio);
-
-    const auto send = [&](int fd, channel c, const std::string &data) {
-        {
-            paused stop(b.pid());
-            ASSERT_TRUE(write_all(fd, data));
-            ASSERT_TRUE(poll_until([&] { return b.unread_from_client(c) == data.size(); }));
-        }
-        EXPECT_EQ(read_for(b.modem(c).master, data.size()), data);
-    };
-    const auto answer = [&](int fd, channel c, const std::string &data) {
-        {
-            paused stop(b.pid());
-            ASSERT_TRUE(write_all(b.modem(c).master, data));
-            ASSERT_TRUE(poll_until([&] { return b.unread_from_modem(c) == data.size(); }));
-        }
-        EXPECT_EQ(read_for(fd, data.size()), data);
-    };
-
-    send(ctrl, channel::ctrl, "AT\r");
-    answer(ctrl, channel::ctrl, "\r\nOK\r\n");
-    send(ctrl, channel::ctrl, std::string("A\0B", 3));
-    send(audio, channel::audio, std::string(31, 'a'));
-    send(audio, channel::audio, std::string(32, 'b'));
-    answer(audio, channel::audio, std::string(31, 'c'));
-    answer(audio, channel::audio, std::string(32, 'd'));
-
-    const std::vector<std::string> expected{
-        "ctrl PTY-GSM, [3] \"AT\r\"",      "ctrl GSM-PTY, [6], \"\r\nOK\r\n\"",
-        "ctrl PTY-GSM, [3] \"A\"",         "audio PTY-GSM, [31] \"" + std::string(31, 'a') + "\"",
-        "audio PTY-GSM, [32] \"{audio}\"", "audio GSM-PTY, [31] \"" + std::string(31, 'c') + "\"",
-        "audio GSM-PTY, [32] \"{audio}\"",
-    };
-    EXPECT_EQ(b.texts(LOG_DEBUG), expected);
-    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
-    close(ctrl);
-    close(audio);
-}
-
 TEST(Relay, ClientHangUpClosesItsChannelSilentlyAndReopensTheMaster) {
     for (const channel c : {channel::ctrl, channel::audio}) {
         bridge b({.args = {"-d", "4"}});
@@ -403,60 +361,4 @@ TEST(Relay, PortOpenedLaterInThePassIsNotTakenForReady) {
     ASSERT_TRUE(write_all(b.modem(channel::audio).master, "y"));
     EXPECT_EQ(read_for(audio, 1), "y");
     close(audio);
-}
-
-TEST(Relay, ReadErrorsOtherThanHangUpAreLoggedAndCloseByTheRules) {
-    // A port found ready whose bytes are gone by the time it is read: its
-    // read fails with EAGAIN. The daemon is held in the ctrl modem's lock
-    // wait, earlier in the same pass, while the bytes are taken away.
-    for (const bool modem_side : {true, false}) {
-        SCOPED_TRACE(modem_side ? "audio modem" : "audio pseudo-terminal");
-        bridge b({.args = {"-d", "5"}});
-        const int ctrl = b.attach(channel::ctrl);
-        const int audio = b.attach(channel::audio);
-        ASSERT_TRUE(write_all(audio, "x"));
-        ASSERT_EQ(read_for(b.modem(channel::audio).master, 1), "x");
-        ASSERT_TRUE(write_file(b.path("lock/LCK..ttyACM12"), lock_text(getpid())));
-        {
-            paused stop(b.pid());
-            ASSERT_TRUE(write_all(ctrl, "AT\r"));
-            if (modem_side) {
-                ASSERT_TRUE(write_all(b.modem(channel::audio).master, "late"));
-            } else {
-                ASSERT_TRUE(write_all(audio, "late"));
-            }
-            ASSERT_TRUE(poll_until([&] {
-                return b.unread_from_client(channel::ctrl) == 3 &&
-                       (modem_side ? b.unread_from_modem(channel::audio)
-                                   : b.unread_from_client(channel::audio)) == 4;
-            }));
-        }
-        ASSERT_TRUE(b.wait_message("ctrl PTY-GSM, [3] \"AT\r\""));
-        if (modem_side) {
-            const int thief =
-                ::open(b.modem(channel::audio).slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            EXPECT_EQ(read_for(thief, 4), "late");
-            close(thief);
-        } else {
-            EXPECT_EQ(b.take_from_client(channel::audio, 4), "late");
-        }
-        const std::string source = modem_side ? std::string("dev/ttyACM11") : audio_pty_name;
-        const std::string error = source + " read error (11, Resource temporarily unavailable)";
-        ASSERT_TRUE(b.wait_message(error));
-        ASSERT_TRUE(poll_until([&] { return b.idle(); }));
-        const auto texts = b.texts();
-        const auto at = static_cast<std::size_t>(b.index_of(error));
-        ASSERT_GT(texts.size(), at + 1);
-        EXPECT_TRUE(std::regex_match(texts[at + 1], std::regex(source + " close, fd=[0-9]+")));
-        if (modem_side) {
-            EXPECT_EQ(b.opens(audio_pty_path), 1u); // the pseudo-terminal stays
-        } else {
-            ASSERT_GT(texts.size(), at + 2);
-            EXPECT_TRUE(
-                std::regex_match(texts[at + 2], std::regex("dev/ttyACM11 close, fd=[0-9]+")));
-        }
-        EXPECT_FALSE(b.lock_exists("dev/ttyACM11"));
-        close(ctrl);
-        close(audio);
-    }
 }

@@ -6,13 +6,9 @@
 #include "port/port.hpp"
 #include "relay/relay.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <cstdint>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/select.h>
 #include <syslog.h>
@@ -69,12 +65,6 @@ void open_wake_pipe() {
     }
     wake_read = ends[0];
     wake_write = ends[1];
-}
-
-// strtol already clamps where long has 32 bits; elsewhere clamp here.
-std::int32_t parse_mask(const char *text) {
-    const long long value = std::strtol(text, nullptr, 10);
-    return static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
 // The 1-second pause after a failed open or select; a stop signal ends it.

@@ -3,6 +3,7 @@
 // written whole under a temporary name of this process, LTMP.<pid>, and
 // then linked into place, so that nobody ever finds it empty.
 
+#include "port/lock.hpp"
 #include "port/port.hpp"
 
 #include <array>
@@ -17,10 +18,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifndef PTYBRIDGE_LOCK_DIR
-#error "PTYBRIDGE_LOCK_DIR must name the lock directory"
-#endif
-
 namespace {
 
 constexpr long attempt_pause_ns = 100'000'000;
@@ -31,20 +28,9 @@ constexpr char temporary_prefix[] = "LTMP.";
 // Bounds the scan for leftover temporary files in a crowded directory.
 constexpr int scan_reads = 16;
 
-using lock_path = std::array<char, 64>;
-
-lock_path make_lock_path(const char *device) {
-    lock_path path{};
-    // The GNU basename: it does not modify its argument. A path too long
-    // for the buffer is cut short.
-    (void)std::snprintf(path.data(), path.size(), "%s/LCK..%s", PTYBRIDGE_LOCK_DIR,
-                        basename(device));
-    return path;
-}
-
 lock_path make_temporary_path(pid_t pid) {
     lock_path path{};
-    (void)std::snprintf(path.data(), path.size(), "%s/%s%d", PTYBRIDGE_LOCK_DIR, temporary_prefix,
+    (void)std::snprintf(path.data(), path.size(), "%s/%s%d", lock_directory, temporary_prefix,
                         static_cast<int>(pid));
     return path;
 }
@@ -103,28 +89,10 @@ void remove_if_stale(const char *path) {
     }
 }
 
-// The process that a temporary file's name belongs to, or 0 for any other
-// name: "LTMP." and the decimal digits of a process ID, nothing else.
-pid_t temporary_owner(const char *name) {
-    const std::size_t prefix = sizeof temporary_prefix - 1;
-    if (std::strncmp(name, temporary_prefix, prefix) != 0 || name[prefix] < '1' ||
-        name[prefix] > '9') {
-        return 0;
-    }
-    long long value = 0;
-    for (const char *c = name + prefix; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9' || value > INT_MAX / 10) {
-            return 0;
-        }
-        value = value * 10 + (*c - '0');
-    }
-    return value <= INT_MAX ? static_cast<pid_t>(value) : 0;
-}
-
 // Removes the temporary files of processes that died between creating one
 // and giving it up. One of a live process is its own business.
 void remove_stale_temporaries() {
-    const int dir = open(PTYBRIDGE_LOCK_DIR, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    const int dir = open(lock_directory, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
     if (dir < 0) {
         return;
     }
@@ -184,6 +152,30 @@ bool try_create(const char *path) {
 
 } // namespace
 
+lock_path make_lock_path(const char *directory, const char *device) {
+    lock_path path{};
+    // The GNU basename: it does not modify its argument. A path too long
+    // for the buffer is cut short.
+    (void)std::snprintf(path.data(), path.size(), "%s/LCK..%s", directory, basename(device));
+    return path;
+}
+
+pid_t temporary_owner(const char *name) {
+    const std::size_t prefix = sizeof temporary_prefix - 1;
+    if (std::strncmp(name, temporary_prefix, prefix) != 0 || name[prefix] < '1' ||
+        name[prefix] > '9') {
+        return 0;
+    }
+    long long value = 0;
+    for (const char *c = name + prefix; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || value > INT_MAX / 10) {
+            return 0;
+        }
+        value = value * 10 + (*c - '0');
+    }
+    return value <= INT_MAX ? static_cast<pid_t>(value) : 0;
+}
+
 pid_t lock_owner(const char *text) {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
         ++text;
@@ -211,7 +203,7 @@ lock_wait lock_wait_begin(int timeout) {
 }
 
 bool dev_lock_attempt(const char *device) {
-    const lock_path path = make_lock_path(device);
+    const lock_path path = make_lock_path(lock_directory, device);
     remove_if_stale(path.data());
     return try_create(path.data());
 }
@@ -237,7 +229,7 @@ bool dev_lock(const char *device, int timeout) {
 }
 
 void dev_unlock(const char *device) {
-    const lock_path path = make_lock_path(device);
+    const lock_path path = make_lock_path(lock_directory, device);
     // Only while the file still names this process: if ours was removed
     // and another process has locked the device since, the lock is theirs.
     struct stat seen {};

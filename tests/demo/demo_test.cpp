@@ -3,6 +3,8 @@
 // modem emulator, and after the demo ends no process and no lock file may
 // be left.
 
+#include "sandbox.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -205,12 +207,7 @@ bool process_gone(const std::string &pid) {
     return !pid.empty() && !std::filesystem::exists("/proc/" + pid);
 }
 
-std::string file_text(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using sandbox::file_text;
 
 // What every demo run must leave: its own verdict, the daemon and the
 // emulator gone, an empty lock directory, an orderly stop in the log.

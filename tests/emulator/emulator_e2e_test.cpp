@@ -2,6 +2,7 @@
 // symlinked pseudo-terminal slaves, the control FIFO and signals.
 
 #include "at_engine.hpp"
+#include "harness.hpp"
 
 #include <gtest/gtest.h>
 
@@ -94,25 +95,7 @@ std::string read_during(int fd, ms window) {
         fd, [](const std::string &) { return false; }, window);
 }
 
-bool write_all(int fd, const std::string &data) {
-    std::size_t done = 0;
-    auto end = steady::now() + wait_limit;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        }
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, remaining_ms(end)) <= 0) {
-            return false;
-        }
-    }
-    return true;
-}
+using harness::write_all;
 
 // The client side of a hang-up: read returns 0 or fails with EIO.
 bool sees_hangup(int fd) {
@@ -173,11 +156,8 @@ class Emulator : public ::testing::Test {
     std::vector<int> fds;
 
     void SetUp() override {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                            "/gsm-modem-emulator-test-XXXXXX";
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        dir = templ;
+        dir = sandbox::make_temp_dir("gsm-modem-emulator-test");
+        ASSERT_FALSE(dir.empty());
     }
 
     void TearDown() override {
@@ -210,24 +190,13 @@ class Emulator : public ::testing::Test {
     }
 
     void spawn(const std::vector<std::string> &args) {
-        // execv wants char *const[]; it does not write through them.
-        std::vector<char *> argv(args.size() + 2, nullptr);
-        argv[0] = const_cast<char *>(GSM_MODEM_EMULATOR);
-        std::transform(args.begin(), args.end(), argv.begin() + 1,
-                       [](const std::string &a) { return const_cast<char *>(a.c_str()); });
-        std::string out = path("stderr");
-        pid = fork();
-        if (pid == 0) {
-            // Never outlive a test that crashed.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-            }
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        sandbox::spawn_options run;
+        run.argv = {GSM_MODEM_EMULATOR};
+        run.argv.insert(run.argv.end(), args.begin(), args.end());
+        run.out = path("stderr");
+        // Never outlive a test that crashed.
+        run.in_child = [] { prctl(PR_SET_PDEATHSIG, SIGTERM); };
+        pid = sandbox::spawn(run);
     }
 
     bool reaped() {

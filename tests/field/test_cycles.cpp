@@ -175,6 +175,7 @@ TEST(FieldCycles, KilledAtAnyStageTheNextStartTakesItsLocksOver) {
     for (const auto &r : rounds) {
         SCOPED_TRACE(std::string(r.stage) + ", signal " + std::to_string(r.sig));
         const std::size_t errors_before = b.texts(LOG_ERR).size();
+        const std::size_t exits_before = b.count("exit");
         b.start();
         const int ctrl = b.attach(channel::ctrl, ctrl_opens++);
         const int audio = b.attach(channel::audio, audio_opens++);
@@ -205,6 +206,9 @@ TEST(FieldCycles, KilledAtAnyStageTheNextStartTakesItsLocksOver) {
         EXPECT_LT(steady::now() - sent, slow(2500ms));
         const bool orderly = r.sig == SIGTERM || r.sig == SIGQUIT;
         EXPECT_EQ(WIFEXITED(*status) && WEXITSTATUS(*status) == 0, orderly);
+        // Any other signal ends it at once, by the signal, with no word.
+        EXPECT_EQ(WIFSIGNALED(*status) && WTERMSIG(*status) == r.sig, !orderly);
+        EXPECT_EQ(b.count("exit") - exits_before, orderly ? 1u : 0u);
         for (const char *device : {"dev/ptyp6", "dev/ptyp7", "dev/ttyACM12"}) {
             if (orderly) {
                 EXPECT_FALSE(b.lock_exists(device)) << device;

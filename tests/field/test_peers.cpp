@@ -28,16 +28,11 @@ struct peer_kind {
     mode_t lock_dir_mode; // of the shared lock directory
 };
 
-// The process ID a peer wrote, in whichever of the forms it uses.
-pid_t owner_in(const std::string &path) {
-    return static_cast<pid_t>(std::atol(file_text(path).c_str()));
-}
-
 // The peer has written its lock. One that ends first fails the wait at
 // once, showing what it said.
 ::testing::AssertionResult takes_lock(peer &p, const std::string &lock) {
-    poll_until([&] { return owner_in(lock) == p.pid() || !p.running(); }, slow(patience));
-    if (p.running() && owner_in(lock) == p.pid()) {
+    poll_until([&] { return lock_pid(lock) == p.pid() || !p.running(); }, slow(patience));
+    if (p.running() && lock_pid(lock) == p.pid()) {
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure()
@@ -99,7 +94,7 @@ void keep_to_each_others_locks(const peer_kind &k) {
                   (std::vector<std::string>{"cannot lock dev/ttyACM12",
                                             "dev/ptyp6 data lost, cannot open dev/ttyACM12"}));
         EXPECT_EQ(b.opens("dev/ttyACM12"), opens_before);
-        EXPECT_EQ(owner_in(lock), p.pid());
+        EXPECT_EQ(lock_pid(lock), p.pid());
         EXPECT_TRUE(p.running());
 
         // It leaves in order; the daemon's next attempt takes the modem.
@@ -126,7 +121,7 @@ void keep_to_each_others_locks(const peer_kind &k) {
             peer p(lock_dir, k.command(program, device));
             ASSERT_TRUE(takes_lock(p, lock));
             ASSERT_TRUE(p.stop(SIGKILL)); // reaped: the owner is gone
-            EXPECT_EQ(owner_in(lock), p.pid());
+            EXPECT_EQ(lock_pid(lock), p.pid());
         }
         read_available(modem);
         const std::size_t messages_before = b.texts().size();
