@@ -50,7 +50,7 @@ wait_for() {
     done
 }
 
-links=(-DPTYBRIDGE_CTRL_LINK=/run/ptybridge/gsm-ctrl -DPTYBRIDGE_AUDIO_LINK=/run/ptybridge/gsm-audio)
+links=(-DPTYBRIDGE_CTRL_LINK=/run/ptybridge/gsm-ctrl -DPTYBRIDGE_AUDIO_LINK=/run/ptybridge/gsm-audio -DPTYBRIDGE_CTRL_GSM=/dev/gsm-ctrl -DPTYBRIDGE_AUDIO_GSM=/dev/gsm-audio)
 
 package() { # package BUILD_DIR [CMAKE ARGS...]
     local dir=$1
