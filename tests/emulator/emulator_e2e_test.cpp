@@ -732,6 +732,9 @@ TEST_F(Emulator, DeviceModeWaitsForAHungUpDeviceWithoutSpinningAndReopensIt) {
                        path("status"), "--ready-file", path("ready"), "--log", path("log")}));
     ASSERT_EQ(at(first.master, "ATD123;"), "ATD123;\r" + ok_reply);
 
+    // The name goes first: a parallel test could get the freed terminal
+    // number at once, and the emulator would open that.
+    fs::remove(device);
     first.hang_up();
     ASSERT_TRUE(wait_until([&] { return status()["ctrl"] == "down"; }));
     long before = cpu_ticks(pid);
@@ -745,7 +748,6 @@ TEST_F(Emulator, DeviceModeWaitsForAHungUpDeviceWithoutSpinningAndReopensIt) {
 
     far_end second;
     ASSERT_TRUE(second.open_pair());
-    fs::remove(device);
     fs::create_symlink(second.slave, device);
     ASSERT_TRUE(wait_until([&] { return status()["ctrl"] == "up"; }));
     EXPECT_EQ(at(second.master, "AT"), "AT\r" + ok_reply);
