@@ -26,7 +26,7 @@ as_root apt-get install -y -qq --no-install-recommends \
 
 . tests/packaging/checks.sh
 
-links=(-DPTYBRIDGE_CTRL_LINK=/run/ptybridge/gsm-ctrl -DPTYBRIDGE_AUDIO_LINK=/run/ptybridge/gsm-audio)
+links=(-DPTYBRIDGE_CTRL_LINK=/run/ptybridge/gsm-ctrl -DPTYBRIDGE_AUDIO_LINK=/run/ptybridge/gsm-audio -DPTYBRIDGE_CTRL_GSM=/dev/gsm-ctrl -DPTYBRIDGE_AUDIO_GSM=/dev/gsm-audio)
 
 package() { # package BUILD_DIR [CMAKE ARGS...]
     local dir=$1

@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -35,10 +36,16 @@ constexpr std::uint64_t max_late_frames = 50;
 constexpr std::uint64_t audio_log_frames = 250;
 constexpr std::size_t fifo_line_max = 256;
 constexpr int replug_retry_ms = 1000;
+// An existing device that hung up (its USB host went away) is opened again
+// this soon, and retried this often while it cannot be: a bounded wait, not a
+// spin on a dead descriptor.
+constexpr int device_reopen_ms = 200;
 
 struct channel {
     const char *name = "";
     const char *link = nullptr; // nullptr: channel not emulated
+    bool device = false;        // link is an existing device, opened as it is
+    bool retrying = false;      // a failed reopen was logged; later ones are not
     pty_pair pty;
     std::int64_t replug_at = -1; // monotonic ms of the next plug-in; -1: none due
     std::uint64_t rx = 0;
@@ -132,6 +139,16 @@ void log_audio(const emulator &em, const char *why) {
 // ---- channels ----
 
 bool channel_plug(channel &c) {
+    if (c.device) {
+        if (!device_open(c.pty, c.link, c.retrying)) {
+            c.retrying = true;
+            return false;
+        }
+        c.retrying = false;
+        c.replug_at = -1;
+        emu_log("%s: %s open", c.name, c.link);
+        return true;
+    }
     if (!pty_create(c.pty)) {
         return false;
     }
@@ -146,6 +163,11 @@ bool channel_plug(channel &c) {
 
 void channel_unplug(channel &c) {
     if (!channel_up(c)) {
+        return;
+    }
+    if (c.device) {
+        pty_close(c.pty);
+        emu_log("%s: %s closed", c.name, c.link);
         return;
     }
     link_remove(c.link, c.pty.slave_path);
@@ -273,11 +295,22 @@ void unplug(emulator &em, bool ctrl, bool audio, int ms);
 
 // A master reads EOF or EIO only when every slave descriptor is closed, which
 // our own one prevents; if it happens anyway, re-create the pair rather than
-// spin on a dead descriptor.
-void master_failed(emulator &em, channel &c, ssize_t n) {
-    emu_error("%s: master read %s; re-creating the pair", c.name,
-              n == 0 ? "EOF" : std::strerror(errno));
+// spin on a dead descriptor. An existing device does so whenever its far end
+// goes away (a USB gadget's host unplugged, a pseudo-terminal's master
+// closed): it is closed and opened again, as a modem that lost power starts
+// afresh.
+void master_failed(emulator &em, channel &c, const char *why) {
+    if (c.device) {
+        emu_log("%s: %s hung up (%s); reopening", c.name, c.link, why);
+        unplug(em, &c == &em.ctrl, &c == &em.audio, device_reopen_ms);
+        return;
+    }
+    emu_error("%s: master read %s; re-creating the pair", c.name, why);
     unplug(em, &c == &em.ctrl, &c == &em.audio, default_unplug_ms);
+}
+
+const char *read_failure(ssize_t n) {
+    return n == 0 ? "EOF" : std::strerror(errno);
 }
 
 void ctrl_readable(emulator &em) {
@@ -287,7 +320,7 @@ void ctrl_readable(emulator &em) {
         return;
     }
     if (n <= 0) {
-        master_failed(em, em.ctrl, n);
+        master_failed(em, em.ctrl, read_failure(n));
         return;
     }
     em.ctrl.rx += static_cast<std::uint64_t>(n);
@@ -308,7 +341,7 @@ void audio_readable(emulator &em) {
         return;
     }
     if (n <= 0) {
-        master_failed(em, em.audio, n);
+        master_failed(em, em.audio, read_failure(n));
         return;
     }
     em.audio.rx += static_cast<std::uint64_t>(n);
@@ -490,7 +523,7 @@ void replug_due(emulator &em) {
             continue;
         }
         if (!channel_plug(*c)) {
-            c->replug_at = now + replug_retry_ms;
+            c->replug_at = now + (c->device ? device_reopen_ms : replug_retry_ms);
         }
     }
 }
@@ -540,6 +573,15 @@ void run_loop(emulator &em) {
             fifo_readable(em);
         }
         // A descriptor may have been closed by a request above; check again.
+        // A hang-up with nothing left to read: a read would only say EAGAIN
+        // and poll would report it again at once.
+        for (auto [i, c] : {std::pair{CTRL, &em.ctrl}, std::pair{AUDIO, &em.audio}}) {
+            if ((p[i].revents & (POLLHUP | POLLIN)) == POLLHUP && channel_up(*c) &&
+                p[i].fd == c->pty.master) {
+                master_failed(em, *c, "hang-up");
+                p[i].revents = 0;
+            }
+        }
         if (p[CTRL].revents & POLLOUT && channel_up(em.ctrl)) {
             ctrl_flush(em);
         }
@@ -585,6 +627,8 @@ int emulator_run(const options &opt) {
     em.ctrl.link = opt.ctrl;
     em.audio.name = "audio";
     em.audio.link = opt.audio;
+    em.ctrl.device = opt.device;
+    em.audio.device = opt.device;
 
     // Signals are blocked first, so a SIGTERM during setup still ends in a
     // clean exit from the loop.

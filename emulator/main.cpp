@@ -7,10 +7,12 @@
 namespace {
 
 void usage(FILE *f) {
-    std::fputs("usage: gsm-modem-emulator [--ctrl PATH] [--audio PATH] [--control FIFO]\n"
-               "                          [--status PATH] [--ready-file PATH] [--log PATH] [-v]\n"
-               "Plays a two-channel USB GSM modem on pseudo-terminals; see emulator/README.md.\n",
-               f);
+    std::fputs(
+        "usage: gsm-modem-emulator [--device] [--ctrl PATH] [--audio PATH] [--control FIFO]\n"
+        "                          [--status PATH] [--ready-file PATH] [--log PATH] [-v]\n"
+        "Plays a two-channel USB GSM modem on pseudo-terminals, or with --device on\n"
+        "the existing serial devices --ctrl and --audio name; see emulator/README.md.\n",
+        f);
 }
 
 } // namespace
@@ -23,6 +25,7 @@ int main(int argc, char **argv) {
         {"status", required_argument, nullptr, 's'},
         {"ready-file", required_argument, nullptr, 'r'},
         {"log", required_argument, nullptr, 'l'},
+        {"device", no_argument, nullptr, 'd'},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -48,6 +51,9 @@ int main(int argc, char **argv) {
             break;
         case 'l':
             opt.log = optarg;
+            break;
+        case 'd':
+            opt.device = true;
             break;
         case 'v':
             opt.verbose = true;

@@ -66,6 +66,32 @@ bool pty_create(pty_pair &p) {
     return true;
 }
 
+bool device_open(pty_pair &p, const char *path, bool quiet) {
+    p.master = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (p.master < 0) {
+        if (!quiet) {
+            emu_error("open %s: %s", path, std::strerror(errno));
+        }
+        return false;
+    }
+    p.slave_path = path;
+    // Raw, as for a pair: a line discipline echoing or translating here
+    // would corrupt both channels.
+    termios t{};
+    if (tcgetattr(p.master, &t) != 0) {
+        emu_error("tcgetattr %s: %s", path, std::strerror(errno));
+        pty_close(p);
+        return false;
+    }
+    cfmakeraw(&t);
+    if (tcsetattr(p.master, TCSANOW, &t) != 0) {
+        emu_error("tcsetattr %s: %s", path, std::strerror(errno));
+        pty_close(p);
+        return false;
+    }
+    return true;
+}
+
 void pty_close(pty_pair &p) {
     close_fd(p.master);
     close_fd(p.slave);

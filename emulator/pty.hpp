@@ -16,6 +16,12 @@ struct pty_pair {
 bool pty_create(pty_pair &p);
 void pty_close(pty_pair &p);
 
+// An existing serial device in the place of a pair: the emulator reads and
+// writes `master`, opened non-blocking on path in raw mode; `slave` stays
+// -1. Returns false, with nothing left open, when it cannot be opened;
+// errors are logged only when `quiet` is false.
+bool device_open(pty_pair &p, const char *path, bool quiet);
+
 // Makes path a symlink to target, atomically replacing whatever is there.
 bool link_replace(const std::string &target, const char *path);
 

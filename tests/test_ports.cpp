@@ -223,9 +223,51 @@ TEST(Ports, DeviceThatIsNoTerminalOpensWithItsFailuresLogged) {
                   "cannot get dev/ttyACM12 attributes (25, Inappropriate ioctl for device)",
                   "cannot set dev/ttyACM12 attributes (25, Inappropriate ioctl for device)"}));
     // A regular file is always readable and reads end of file at once,
-    // which closes the port again, silently.
+    // which closes the port again, as a modem's hang-up would.
     ASSERT_TRUE(poll_until([&] { return !b.lock_exists("dev/ttyACM12"); }));
-    EXPECT_EQ(b.texts(LOG_ERR).size(), 2u);
+    ASSERT_TRUE(b.wait_message("dev/ttyACM12 hung up"));
+    EXPECT_EQ(b.texts(LOG_ERR).size(), 3u);
+    close(client);
+}
+
+// A modem named by a udev link (/dev/gsm-ctrl -> ttyACM0) is locked by the
+// device's kernel name, which other programs that open the device lock too,
+// and not by the link's name, which a client of a bridge link of the same
+// name (/run/ptybridge/gsm-ctrl) locks. /dev/ptmx stands for the kernel's
+// device here: a terminal directly in /dev that anyone may open.
+TEST(Ports, AModemLinkedToADeviceInDevIsLockedByTheDevicesName) {
+    bridge b({.start = false});
+    fs::remove(b.path("dev/ttyACM12"));
+    fs::create_symlink("ptmx-link", b.path("dev/ttyACM12")); // relative, as udev makes them
+    fs::create_symlink("/dev/ptmx", b.path("dev/ptmx-link"));
+    const std::string kernel_lock = b.path("lock/LCK..ptmx");
+    const std::string link_lock = b.path("lock/LCK..ttyACM12");
+    // A live client holds the link's name, and another program the device.
+    ASSERT_TRUE(write_file(link_lock, lock_text(getpid())));
+    ASSERT_TRUE(write_file(kernel_lock, lock_text(getpid())));
+    b.start();
+    const int client = b.attach(channel::ctrl);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_TRUE(b.wait_message("cannot lock dev/ttyACM12"));
+    EXPECT_EQ(b.opens("/dev/ptmx"), 0u);
+
+    // Once the device's own lock is free, the link's name does not stand in
+    // the way.
+    fs::remove(kernel_lock);
+    ASSERT_TRUE(poll_until([&] { return b.idle(); }));
+    const std::size_t lost = b.count(ctrl_pty_name + " data lost, cannot open dev/ttyACM12");
+    ASSERT_TRUE(write_all(client, "AT\r"));
+    ASSERT_TRUE(poll_until([&] { return b.opens("/dev/ptmx") == 1; }));
+    ASSERT_TRUE(poll_until([&] { return file_text(kernel_lock) == lock_text(b.pid()); }));
+    ASSERT_TRUE(poll_until([&] { return b.idle(); }));
+    EXPECT_EQ(b.count(ctrl_pty_name + " data lost, cannot open dev/ttyACM12"), lost);
+    EXPECT_EQ(file_text(link_lock), lock_text(getpid()));
+
+    // The stop gives back the device's lock, and only that one.
+    EXPECT_EQ(b.stop(), 0);
+    EXPECT_FALSE(fs::exists(kernel_lock));
+    EXPECT_EQ(file_text(link_lock), lock_text(getpid()));
     close(client);
 }
 

@@ -25,17 +25,78 @@ constexpr char slave_directory[] = "/dev/pts/";
 
 using path_text = std::array<char, 256>;
 
+// Bounds the walk along a chain of symbolic links.
+constexpr int link_hops_max = 8;
+constexpr char device_directory[] = "/dev/";
+
+// The path in /dev of the device node that `device` leads to through
+// symbolic links, into `kernel`; left empty when `device` is no link, is
+// missing, or leads somewhere that has no name of its own in /dev (the
+// slave of a pseudo-terminal, /dev/pts/N, keeps the link's name). A lock
+// file's name is a device's bare file name, which only in /dev names one
+// device: there it is the name every other program locks.
+void find_kernel_path(const char *device, std::array<char, 64> &kernel) {
+    kernel[0] = '\0';
+    path_text at{};
+    if (std::snprintf(at.data(), at.size(), "%s", device) >= static_cast<int>(at.size())) {
+        return;
+    }
+    int hops = 0;
+    for (; hops < link_hops_max; ++hops) {
+        path_text target{};
+        const ssize_t n = readlink(at.data(), target.data(), target.size() - 1);
+        if (n < 0) {
+            break;
+        }
+        target[static_cast<std::size_t>(n)] = '\0';
+        path_text next{};
+        const char *slash = std::strrchr(at.data(), '/');
+        const int directory = slash == nullptr ? 0 : static_cast<int>(slash - at.data()) + 1;
+        const int length = target[0] == '/'
+                               ? std::snprintf(next.data(), next.size(), "%s", target.data())
+                               : std::snprintf(next.data(), next.size(), "%.*s%s", directory,
+                                               at.data(), target.data());
+        if (length >= static_cast<int>(next.size())) {
+            return;
+        }
+        at = next;
+    }
+    const char *name = std::strrchr(at.data(), '/');
+    name = name == nullptr ? at.data() : name + 1;
+    struct stat linked {};
+    struct stat named {};
+    if (hops == 0 || *name == '\0' ||
+        std::snprintf(kernel.data(), kernel.size(), "%s%s", device_directory, name) >=
+            static_cast<int>(kernel.size()) ||
+        stat(device, &linked) != 0 || stat(kernel.data(), &named) != 0 ||
+        !S_ISCHR(linked.st_mode) || !S_ISCHR(named.st_mode) || linked.st_rdev != named.st_rdev) {
+        kernel[0] = '\0';
+    }
+}
+
+// Where a port is opened and what its lock file is named after.
+const char *open_path(const port &p) {
+    return p.kernel_path[0] != '\0' ? p.kernel_path.data() : p.device;
+}
+const char *lock_path(const port &p) {
+    return p.kernel_path[0] != '\0' ? p.kernel_path.data() : p.lock;
+}
+
 // Opens the device once its lock file is taken. A modem port must also
 // get a flock: programs such as picocom and tio lock a serial device only
 // that way. Someone else's flock counts as a held lock, in the same wait.
 // Returns the descriptor, or -1 with the failure logged.
-int lock_and_open(const port &p) {
+int lock_and_open(port &p) {
     lock_wait wait = lock_wait_begin(lock_timeout_seconds);
     do {
-        if (!dev_lock_attempt(p.lock)) {
+        // Again in each attempt: a replug may move the link meanwhile.
+        if (p.kind == port_kind::modem) {
+            find_kernel_path(p.device, p.kernel_path);
+        }
+        if (!dev_lock_attempt(lock_path(p))) {
             continue;
         }
-        int fd = open(p.device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int fd = open(open_path(p), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (fd >= FD_SETSIZE) {
             // The event loop waits with select, which cannot watch this
             // descriptor: only inherited descriptors push a port this high.
@@ -45,7 +106,8 @@ int lock_and_open(const port &p) {
         }
         if (fd < 0) {
             log_failure(LOG_ERR, errno, "cannot %s %s", "open", p.device);
-            dev_unlock(p.lock);
+            dev_unlock(lock_path(p));
+            p.kernel_path[0] = '\0';
             return -1;
         }
         // Only EWOULDBLOCK means another holder; a file system without
@@ -55,8 +117,9 @@ int lock_and_open(const port &p) {
             return fd;
         }
         close(fd);
-        dev_unlock(p.lock);
+        dev_unlock(lock_path(p));
     } while (lock_wait_next(wait));
+    p.kernel_path[0] = '\0';
     log_message(LOG_ERR, "cannot lock %s", port_name(p));
     return -1;
 }
@@ -180,5 +243,6 @@ void port_close(port &p) {
     }
     close(p.fd);
     p.fd = -1;
-    dev_unlock(p.lock);
+    dev_unlock(lock_path(p));
+    p.kernel_path[0] = '\0';
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <sys/types.h>
 
@@ -18,6 +19,12 @@ struct port {
     // A Unix98 master only: where its slave is published as a symbolic
     // link while the master is open; nullptr for no link.
     const char *link = nullptr;
+    // A modem port whose device is a symbolic link (a udev name) to a
+    // device in /dev: that device's path, found when the port is opened.
+    // The port is opened at this path and its lock file named after it, so
+    // that it excludes programs that open the device by its kernel name.
+    // Empty otherwise, and while the port is closed.
+    std::array<char, 64> kernel_path{};
 };
 
 // How messages name a port: a published master by its link, which tells

@@ -3,6 +3,7 @@
 
 #include "at_engine.hpp"
 #include "harness.hpp"
+#include "tone.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -623,6 +625,114 @@ TEST_F(Emulator, RunsWithTheCtrlChannelAlone) {
     EXPECT_EQ(st["audio"], "off");
     EXPECT_EQ(st["call"], "active");
     expect_clean_exit(stop(SIGTERM));
+}
+
+// The far end of an existing serial device, as a USB gadget's host would be:
+// the test keeps the master of a pair and hands the emulator its slave.
+struct far_end {
+    int master = -1;
+    std::string slave;
+
+    bool open_pair() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        char name[64];
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+            ptsname_r(master, name, sizeof name) != 0) {
+            return false;
+        }
+        slave = name;
+        return true;
+    }
+    void hang_up() {
+        if (master >= 0) {
+            close(master);
+        }
+        master = -1;
+    }
+    ~far_end() {
+        hang_up();
+    }
+};
+
+// Every byte of a tone frame, from the emulator's own generator.
+std::string tone_period() {
+    std::uint64_t sample = 0;
+    audio_frame f;
+    tone_frame(sample, f);
+    return {f.begin(), f.end()};
+}
+
+TEST_F(Emulator, DeviceModeDrivesExistingTerminalsAndLeavesThemInPlace) {
+    far_end ctrl;
+    far_end audio;
+    ASSERT_TRUE(ctrl.open_pair());
+    ASSERT_TRUE(audio.open_pair());
+    ASSERT_TRUE(start({"--device", "--ctrl", ctrl.slave, "--audio", audio.slave, "--control",
+                       path("control"), "--status", path("status"), "--ready-file", path("ready"),
+                       "--log", path("log")}));
+    EXPECT_EQ(at(ctrl.master, "AT"), "AT\r" + ok_reply);
+    EXPECT_EQ(at(ctrl.master, "ATD5551234;"), "ATD5551234;\r" + ok_reply);
+    // Whole frames on the existing audio device, from the first byte on.
+    const std::string frame = tone_period();
+    std::string got = read_bytes(audio.master, 5 * frame.size());
+    ASSERT_GE(got.size(), 5 * frame.size());
+    for (std::size_t at = 0; at + frame.size() <= got.size(); at += frame.size()) {
+        ASSERT_EQ(got.substr(at, frame.size()), frame) << "frame at byte " << at;
+    }
+    status_map st = status();
+    EXPECT_EQ(st["ctrl"], "up");
+    EXPECT_EQ(st["ctrl_pts"], ctrl.slave);
+    expect_clean_exit(stop(SIGTERM));
+    // Nothing of the emulator's at or beside the devices' paths.
+    struct stat seen {};
+    ASSERT_EQ(lstat(ctrl.slave.c_str(), &seen), 0);
+    EXPECT_TRUE(S_ISCHR(seen.st_mode));
+    EXPECT_TRUE(absent(ctrl.slave + ".new"));
+}
+
+TEST_F(Emulator, DeviceModeWaitsForAHungUpDeviceWithoutSpinningAndReopensIt) {
+    // The device by a name the test can point at a new pair, as a host that
+    // went away and came back gives the gadget's device a new far end.
+    far_end first;
+    ASSERT_TRUE(first.open_pair());
+    const std::string device = path("ttyGS0");
+    fs::create_symlink(first.slave, device);
+    ASSERT_TRUE(start({"--device", "--ctrl", device, "--control", path("control"), "--status",
+                       path("status"), "--ready-file", path("ready"), "--log", path("log")}));
+    ASSERT_EQ(at(first.master, "ATD123;"), "ATD123;\r" + ok_reply);
+
+    // The name goes first: a parallel test could get the freed terminal
+    // number at once, and the emulator would open that.
+    fs::remove(device);
+    first.hang_up();
+    ASSERT_TRUE(wait_until([&] { return status()["ctrl"] == "down"; }));
+    long before = cpu_ticks(pid);
+    // Measurement window: a loop on the dead descriptor or a tight reopen
+    // would use the CPU throughout.
+    std::this_thread::sleep_for(ms(1000));
+    long used = cpu_ticks(pid) - before;
+    ASSERT_GE(before, 0);
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 10) << "CPU ticks in 1 s";
+    EXPECT_EQ(status()["call"], "idle") << "a modem that lost its host starts afresh";
+
+    far_end second;
+    ASSERT_TRUE(second.open_pair());
+    fs::create_symlink(second.slave, device);
+    ASSERT_TRUE(wait_until([&] { return status()["ctrl"] == "up"; }));
+    EXPECT_EQ(at(second.master, "AT"), "AT\r" + ok_reply);
+    std::ifstream log(path("log"));
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("hung up"), std::string::npos);
+    expect_clean_exit(stop(SIGTERM));
+}
+
+TEST_F(Emulator, DeviceModeFailsAtOnceOnAMissingDevice) {
+    spawn({"--device", "--ctrl", path("missing"), "--ready-file", path("ready")});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_until([&] { return reaped(); }));
+    ASSERT_TRUE(WIFEXITED(exit_status));
+    EXPECT_EQ(WEXITSTATUS(exit_status), 1);
+    EXPECT_TRUE(absent(path("ready")));
 }
 
 TEST_F(Emulator, UsageErrorsExitWithStatus2) {

@@ -28,6 +28,10 @@ expect(LEGACY "RuntimeDirectory=ptybridge" FALSE)
 expect(LEGACY "Group=dialout" FALSE)
 expect(LEGACY "SystemCallFilter=@chown" FALSE)
 
+# The modem at udev names: a path rule would be resolved once at the start,
+# and refuse the modem plugged in later or under another ttyACM number.
+expect(LINK "DeviceAllow=/dev/gsm-ctrl rw" FALSE)
+expect(LINK "DeviceAllow=/dev/gsm-audio rw" FALSE)
 expect(LINK "DeviceAllow=/dev/ptmx rw" TRUE)
 expect(LINK "DeviceAllow=char-pts rw" TRUE)
 expect(LINK "DeviceAllow=/dev/ptyp6 rw" FALSE)
