@@ -218,15 +218,15 @@ TEST(Ports, DeviceThatIsNoTerminalOpensWithItsFailuresLogged) {
     EXPECT_EQ(
         b.texts(LOG_WARNING),
         std::vector<std::string>{"cannot flush dev/ttyACM12 (25, Inappropriate ioctl for device)"});
-    EXPECT_EQ(b.texts(LOG_ERR),
-              (std::vector<std::string>{
-                  "cannot get dev/ttyACM12 attributes (25, Inappropriate ioctl for device)",
-                  "cannot set dev/ttyACM12 attributes (25, Inappropriate ioctl for device)"}));
     // A regular file is always readable and reads end of file at once,
     // which closes the port again, as a modem's hang-up would.
     ASSERT_TRUE(poll_until([&] { return !b.lock_exists("dev/ttyACM12"); }));
     ASSERT_TRUE(b.wait_message("dev/ttyACM12 hung up"));
-    EXPECT_EQ(b.texts(LOG_ERR).size(), 3u);
+    EXPECT_EQ(b.texts(LOG_ERR),
+              (std::vector<std::string>{
+                  "cannot get dev/ttyACM12 attributes (25, Inappropriate ioctl for device)",
+                  "cannot set dev/ttyACM12 attributes (25, Inappropriate ioctl for device)",
+                  "dev/ttyACM12 hung up"}));
     close(client);
 }
 

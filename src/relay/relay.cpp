@@ -63,12 +63,13 @@ void relay(const relay_direction &direction, port &source, port &destination) {
     char buffer[buffer_size];
     const ssize_t n = read(source.fd, buffer, read_size);
     if (n <= 0) {
-        // EIO or an end of file is a hang-up. A client closing its side does
-        // that all the time; a modem only when it went away (unplugged, or
-        // reset), which whoever looks after the board wants to see.
+        // EIO is a hang-up that is not worth a message: a client closing its
+        // side does that all the time. An end of file on a modem port is a
+        // USB modem that went away (unplugged, or reset), which whoever
+        // looks after the board wants to see.
         if (n < 0 && errno != EIO) {
             log_failure(LOG_ERR, errno, "%s read error", port_name(source));
-        } else if (source.kind == port_kind::modem) {
+        } else if (n == 0 && source.kind == port_kind::modem) {
             log_message(LOG_ERR, "%s hung up", port_name(source));
         }
         close_ports(direction.close_on_read_failure, source, destination);
