@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
 # Fuzzes the lock-file reader and the stale-lock path for a bounded time
 # (FUZZ_SECONDS, 60 by default), starting from the seeds in fuzz/corpus.
-# New inputs go to a scratch corpus; a crash leaves its input in build-fuzz/.
+# New inputs go to a scratch corpus; a crash leaves its input in the build
+# directory (FUZZ_BUILD, build-fuzz by default; a clang++ build of the whole
+# tree configured with -DPTYBRIDGE_FUZZ=ON serves as well).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-60}"
+build="${FUZZ_BUILD:-build-fuzz}"
 
-CXX=clang++ cmake -S . -B build-fuzz -DPTYBRIDGE_FUZZ=ON -DBUILD_TESTING=OFF \
+CXX=clang++ cmake -S . -B "$build" -DPTYBRIDGE_FUZZ=ON -DBUILD_TESTING=OFF \
     -DPTYBRIDGE_WERROR=ON >/dev/null
-cmake --build build-fuzz -j2 --target fuzz_lock
+cmake --build "$build" -j2 --target fuzz_lock
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
-log="build-fuzz/fuzz_lock.log"
+log="$build/fuzz_lock.log"
 status=0
-build-fuzz/fuzz/fuzz_lock -max_total_time="$seconds" -max_len=512 -timeout=10 \
-    -print_final_stats=1 -artifact_prefix=build-fuzz/ "$scratch" fuzz/corpus \
+"$build/fuzz/fuzz_lock" -max_total_time="$seconds" -max_len=512 -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$build/" "$scratch" fuzz/corpus \
     >"$log" 2>&1 || status=$?
 
 stat() { sed -n "s/^stat::$1: *//p" "$log"; }
