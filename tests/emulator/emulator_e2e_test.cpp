@@ -2,6 +2,7 @@
 // symlinked pseudo-terminal slaves, the control FIFO and signals.
 
 #include "at_engine.hpp"
+#include "processes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +23,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -216,10 +216,8 @@ class Emulator : public ::testing::Test {
         std::transform(args.begin(), args.end(), argv.begin() + 1,
                        [](const std::string &a) { return const_cast<char *>(a.c_str()); });
         std::string out = path("stderr");
-        pid = fork();
+        pid = sandbox::fork_child();
         if (pid == 0) {
-            // Never outlive a test that crashed.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
             int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             if (fd >= 0) {
                 dup2(fd, 1);
