@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -158,6 +159,27 @@ std::pair<const wait_call *, std::size_t> wait_calls(pid_t pid) {
     }
 }
 
+// Copies' directories are named after the process that made them, which
+// removes its own at exit: one killed outright cannot, so the next run
+// removes those whose process is gone.
+constexpr char copies_prefix[] = "ptybridge-programs-";
+
+void remove_orphaned_copies(const std::string &base) {
+    std::error_code ignored;
+    for (const auto &e : fs::directory_iterator(base, ignored)) {
+        const std::string name = e.path().filename().string();
+        struct stat st {};
+        if (name.rfind(copies_prefix, 0) != 0 || lstat(e.path().c_str(), &st) != 0 ||
+            !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+            continue;
+        }
+        const long owner = std::strtol(name.c_str() + sizeof copies_prefix - 1, nullptr, 10);
+        if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
+            fs::remove_all(e.path(), ignored);
+        }
+    }
+}
+
 bool preload_safe(const std::string &path) {
     return path.find_first_of(" :") == std::string::npos;
 }
@@ -191,7 +213,9 @@ const programs &sandbox_programs() {
         // The capture library always runs from a copy: the build tree's path
         // may hold a space or a colon, or be closed to the other users some
         // tests run the daemon as.
-        std::string pattern = staging_base() + "/ptybridge-programs-XXXXXX";
+        const std::string base = staging_base();
+        remove_orphaned_copies(base);
+        std::string pattern = base + "/" + copies_prefix + std::to_string(getpid()) + "-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
             fail_hard("sandbox: cannot make " + pattern + ": " + std::strerror(errno));
         }
