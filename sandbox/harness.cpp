@@ -258,6 +258,12 @@ void bridge::start() {
         events_read_ = -1;
     }
     partial_.clear(); // a killed run may have left half a record
+    // Earlier runs' records are kept: only a new "loaded" counts.
+    const auto said_loaded = [this] {
+        const auto all = this->events();
+        return std::count_if(all.begin(), all.end(), [](const entry &e) { return e.kind == 'H'; });
+    };
+    const auto loaded_before = said_loaded();
     std::array<int, 2> events{};
     check(pipe2(events.data(), O_CLOEXEC) == 0, "pipe2");
     check(fcntl(events[0], F_SETFL, O_NONBLOCK) == 0, "fcntl");
@@ -281,10 +287,9 @@ void bridge::start() {
     // say so now. Its record is written before the daemon's main runs, so
     // it is in the pipe once the daemon waits anywhere in its loop.
     bool waiting = false;
-    const auto loaded = [this, &waiting] {
+    const auto loaded = [&] {
         waiting = sandbox::probe_wait(pid_).blocked;
-        const auto all = this->events();
-        return std::any_of(all.begin(), all.end(), [](const entry &e) { return e.kind == 'H'; });
+        return said_loaded() > loaded_before;
     };
     if (!poll_until([&] { return loaded() || waiting || !running(); }) || !loaded()) {
         const std::string status = status_
