@@ -80,7 +80,10 @@ std::string stage(const std::string &dir, const std::string &file) {
 // The system calls a process can wait for readable descriptors in, with
 // where each takes its deadline. Numbers are those of the architecture
 // of the program making the call: under qemu or valgrind, the host's.
-enum class deadline_arg { pointer, milliseconds };
+// A poll interrupted by a handled signal goes on as restart_syscall, whose
+// arguments no longer show the deadline: it counts as the main wait, as
+// the daemon's other waits are a second long at most.
+enum class deadline_arg { pointer, milliseconds, hidden };
 struct wait_call {
     long number;
     const char *name;
@@ -95,11 +98,13 @@ constexpr wait_call x86_64_calls[] = {{23, "select", 5, deadline_arg::pointer},
                                       {271, "ppoll", 3, deadline_arg::pointer},
                                       {232, "epoll_wait", 4, deadline_arg::milliseconds},
                                       {281, "epoll_pwait", 4, deadline_arg::milliseconds},
-                                      {441, "epoll_pwait2", 4, deadline_arg::pointer}};
+                                      {441, "epoll_pwait2", 4, deadline_arg::pointer},
+                                      {219, "restart_syscall", 1, deadline_arg::hidden}};
 constexpr wait_call aarch64_calls[] = {{72, "pselect6", 5, deadline_arg::pointer},
                                        {73, "ppoll", 3, deadline_arg::pointer},
                                        {22, "epoll_pwait", 4, deadline_arg::milliseconds},
-                                       {441, "epoll_pwait2", 4, deadline_arg::pointer}};
+                                       {441, "epoll_pwait2", 4, deadline_arg::pointer},
+                                       {128, "restart_syscall", 1, deadline_arg::hidden}};
 // 32-bit ARM and x86 share these but for pselect6, ppoll and the epolls.
 constexpr wait_call arm_calls[] = {{142, "_newselect", 5, deadline_arg::pointer},
                                    {168, "poll", 3, deadline_arg::milliseconds},
@@ -109,7 +114,8 @@ constexpr wait_call arm_calls[] = {{142, "_newselect", 5, deadline_arg::pointer}
                                    {414, "ppoll_time64", 3, deadline_arg::pointer},
                                    {252, "epoll_wait", 4, deadline_arg::milliseconds},
                                    {346, "epoll_pwait", 4, deadline_arg::milliseconds},
-                                   {441, "epoll_pwait2", 4, deadline_arg::pointer}};
+                                   {441, "epoll_pwait2", 4, deadline_arg::pointer},
+                                   {0, "restart_syscall", 1, deadline_arg::hidden}};
 constexpr wait_call i386_calls[] = {{142, "_newselect", 5, deadline_arg::pointer},
                                     {168, "poll", 3, deadline_arg::milliseconds},
                                     {308, "pselect6", 5, deadline_arg::pointer},
@@ -118,7 +124,8 @@ constexpr wait_call i386_calls[] = {{142, "_newselect", 5, deadline_arg::pointer
                                     {414, "ppoll_time64", 3, deadline_arg::pointer},
                                     {256, "epoll_wait", 4, deadline_arg::milliseconds},
                                     {319, "epoll_pwait", 4, deadline_arg::milliseconds},
-                                    {441, "epoll_pwait2", 4, deadline_arg::pointer}};
+                                    {441, "epoll_pwait2", 4, deadline_arg::pointer},
+                                    {0, "restart_syscall", 1, deadline_arg::hidden}};
 constexpr unsigned em_386 = 3;
 constexpr unsigned em_arm = 40;
 constexpr unsigned em_x86_64 = 62;
@@ -436,12 +443,15 @@ wait_probe probe_wait(pid_t pid) {
         const unsigned long long value = std::strtoull(deadline.c_str(), nullptr, 16);
         // The main wait is the one wait without a deadline: the daemon's
         // other waits (its pause between attempts) end after a second.
-        const bool none = call->kind == deadline_arg::pointer
-                              ? value == 0
-                              : static_cast<std::int32_t>(static_cast<std::uint32_t>(value)) < 0;
+        const bool none = call->kind == deadline_arg::hidden ||
+                          (call->kind == deadline_arg::pointer
+                               ? value == 0
+                               : static_cast<std::int32_t>(static_cast<std::uint32_t>(value)) < 0);
         p.main_wait = p.blocked && none;
         p.seen = "syscall " + number + " (" + call->name + "), " +
-                 (none ? std::string("no deadline") : "deadline argument " + deadline);
+                 (call->kind == deadline_arg::hidden ? std::string("deadline not shown")
+                  : none                             ? std::string("no deadline")
+                                                     : "deadline argument " + deadline);
     }
     p.seen += ", in kernel function " + (wchan.empty() ? std::string("?") : wchan);
     return p;
