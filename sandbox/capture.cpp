@@ -2,7 +2,9 @@
 // every open to the test through an inherited pipe, leaving the daemon's
 // own calls untouched. Records are lines: "S <priority> <usec> <text>" and
 // "O <fd> <usec> <path>", the time read from the monotonic clock, with backslash, newline and
-// non-printing bytes escaped as \\, \n and \xHH.
+// non-printing bytes escaped as \\, \n and \xHH. The first record,
+// "H <pid> <usec> loaded", is sent when the library is loaded, before the
+// daemon's main: a test that never gets it knows the library is missing.
 //
 // Every removal of a file in the lock directory (unlink, remove, or a
 // rename onto it) is reported before it is made as "U <pid> <usec> <state>
@@ -208,6 +210,12 @@ int open_file(const char *path, int flags, mode_t mode) {
     emit('O', static_cast<int>(fd), path, std::strlen(path));
     errno = saved_errno;
     return static_cast<int>(fd);
+}
+
+// Runs as the library is loaded.
+__attribute__((constructor)) void say_loaded() {
+    constexpr char text[] = "loaded";
+    emit('H', static_cast<int>(getpid()), text, sizeof text - 1);
 }
 
 } // namespace

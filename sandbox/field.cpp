@@ -1,5 +1,7 @@
 #include "field.hpp"
 
+#include "processes.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -203,8 +205,12 @@ peer::peer(const std::string &lock_dir, std::vector<std::string> argv,
     }
     exec_image image;
     image.argv_text = std::move(argv);
-    image.env_text = {"TERM=vt100", "LANG=C", "LC_ALL=C", "PATH=/usr/bin:/bin:/usr/sbin:/sbin",
-                      "HOME=" + lock_dir + "/.."};
+    image.env_text = {"TERM=vt100",
+                      "LANG=C",
+                      "LC_ALL=C",
+                      "PATH=/usr/bin:/bin:/usr/sbin:/sbin",
+                      "HOME=" + lock_dir + "/..",
+                      sandbox::run_marker_entry()};
     image.env_text.insert(image.env_text.end(), env.begin(), env.end());
     image.seal();
 
@@ -217,7 +223,7 @@ peer::peer(const std::string &lock_dir, std::vector<std::string> argv,
     }
     fcntl(terminal, F_SETFD, FD_CLOEXEC);
     fcntl(terminal, F_SETFL, O_NONBLOCK);
-    pid_ = fork();
+    pid_ = sandbox::fork_child();
     if (pid_ < 0) {
         output_ = "fork failed: " + std::string(strerror(errno));
     }

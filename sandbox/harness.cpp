@@ -1,5 +1,7 @@
 #include "harness.hpp"
 
+#include "processes.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -21,8 +23,7 @@ namespace {
 
 void check(bool ok, const char *what) {
     if (!ok) {
-        std::fprintf(stderr, "harness: %s failed: %s\n", what, std::strerror(errno));
-        std::abort();
+        sandbox::fail_hard(std::string("harness: ") + what + " failed: " + std::strerror(errno));
     }
 }
 
@@ -82,7 +83,7 @@ pid_t lock_pid(const std::string &path) {
 }
 
 pid_t gone_pid() {
-    const pid_t child = fork();
+    const pid_t child = sandbox::fork_child();
     if (child == 0) {
         _exit(0);
     }
@@ -261,6 +262,12 @@ void bridge::start() {
         events_read_ = -1;
     }
     partial_.clear(); // a killed run may have left half a record
+    // Earlier runs' records are kept: only a new "loaded" counts.
+    const auto said_loaded = [this] {
+        const auto all = this->events();
+        return std::count_if(all.begin(), all.end(), [](const entry &e) { return e.kind == 'H'; });
+    };
+    const auto loaded_before = said_loaded();
     std::array<int, 2> events{};
     check(pipe2(events.data(), O_CLOEXEC) == 0, "pipe2");
     check(fcntl(events[0], F_SETFL, O_NONBLOCK) == 0, "fcntl");
@@ -280,6 +287,24 @@ void bridge::start() {
     events_read_ = events[0];
     reader_ = std::thread([this] { reader(); });
     status_.reset();
+    // Without the capture library every later wait would only time out:
+    // say so now. Its record is written before the daemon's main runs, so
+    // it is in the pipe once the daemon waits anywhere in its loop.
+    bool waiting = false;
+    const auto loaded = [&] {
+        waiting = sandbox::probe_wait(pid_).blocked;
+        return said_loaded() > loaded_before;
+    };
+    if (!poll_until([&] { return loaded() || waiting || !running(); }) || !loaded()) {
+        const std::string status = status_
+                                       ? "it exited with wait status " + std::to_string(*status_)
+                                   : waiting ? "it is waiting in its loop"
+                                             : "it is running";
+        sandbox::fail_hard(
+            "harness: the capture library (LD_PRELOAD=" + sandbox::sandbox_programs().capture +
+            ") never said it was loaded into the daemon; " + status +
+            ". Its stderr: " + file_text(path("stderr")));
+    }
 }
 
 void bridge::reader() {
@@ -413,8 +438,7 @@ int bridge::attach_to(const char *device, const char *link_name, std::size_t see
     // Wait until the daemon is back in its wait for input, its flush and
     // settings of the new port done, so nothing the test sends is flushed.
     if (!poll_until([&] { return idle(); })) {
-        std::fprintf(stderr, "harness: %s\n", not_idle_reason().c_str());
-        std::abort();
+        sandbox::fail_hard("harness: " + not_idle_reason());
     }
     return slave;
 }

@@ -1,6 +1,12 @@
 #include "sandbox.hpp"
 
+#include "processes.hpp"
+
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,43 +77,138 @@ std::string stage(const std::string &dir, const std::string &file) {
     return copy;
 }
 
-const char *syscall_name(long number) {
-    switch (number) {
-#ifdef SYS_select
-    case SYS_select:
-        return "select";
-#endif
-#ifdef SYS__newselect
-    case SYS__newselect:
-        return "select";
-#endif
-#ifdef SYS_pselect6
-    case SYS_pselect6:
-        return "pselect6";
-#endif
-#ifdef SYS_poll
-    case SYS_poll:
-        return "poll";
-#endif
-#ifdef SYS_ppoll
-    case SYS_ppoll:
-        return "ppoll";
-#endif
-#ifdef SYS_nanosleep
-    case SYS_nanosleep:
-        return "nanosleep";
-#endif
-#ifdef SYS_clock_nanosleep
-    case SYS_clock_nanosleep:
-        return "clock_nanosleep";
-#endif
-#ifdef SYS_read
-    case SYS_read:
-        return "read";
-#endif
-    default:
-        return "?";
+// The system calls a process can wait for readable descriptors in, with
+// where each takes its deadline. Numbers are those of the architecture
+// of the program making the call: under qemu or valgrind, the host's.
+// A poll interrupted by a handled signal goes on as restart_syscall, whose
+// arguments no longer show the deadline: it counts as the main wait, as
+// the daemon's other waits are a second long at most.
+enum class deadline_arg { pointer, milliseconds, hidden };
+struct wait_call {
+    long number;
+    const char *name;
+    int arg; // 1-based position of the deadline
+    deadline_arg kind;
+};
+
+// NOLINTBEGIN(readability-magic-numbers): the kernels' syscall tables.
+constexpr wait_call x86_64_calls[] = {{23, "select", 5, deadline_arg::pointer},
+                                      {270, "pselect6", 5, deadline_arg::pointer},
+                                      {7, "poll", 3, deadline_arg::milliseconds},
+                                      {271, "ppoll", 3, deadline_arg::pointer},
+                                      {232, "epoll_wait", 4, deadline_arg::milliseconds},
+                                      {281, "epoll_pwait", 4, deadline_arg::milliseconds},
+                                      {441, "epoll_pwait2", 4, deadline_arg::pointer},
+                                      {219, "restart_syscall", 1, deadline_arg::hidden}};
+constexpr wait_call aarch64_calls[] = {{72, "pselect6", 5, deadline_arg::pointer},
+                                       {73, "ppoll", 3, deadline_arg::pointer},
+                                       {22, "epoll_pwait", 4, deadline_arg::milliseconds},
+                                       {441, "epoll_pwait2", 4, deadline_arg::pointer},
+                                       {128, "restart_syscall", 1, deadline_arg::hidden}};
+// 32-bit ARM and x86 share these but for pselect6, ppoll and the epolls.
+constexpr wait_call arm_calls[] = {{142, "_newselect", 5, deadline_arg::pointer},
+                                   {168, "poll", 3, deadline_arg::milliseconds},
+                                   {335, "pselect6", 5, deadline_arg::pointer},
+                                   {336, "ppoll", 3, deadline_arg::pointer},
+                                   {413, "pselect6_time64", 5, deadline_arg::pointer},
+                                   {414, "ppoll_time64", 3, deadline_arg::pointer},
+                                   {252, "epoll_wait", 4, deadline_arg::milliseconds},
+                                   {346, "epoll_pwait", 4, deadline_arg::milliseconds},
+                                   {441, "epoll_pwait2", 4, deadline_arg::pointer},
+                                   {0, "restart_syscall", 1, deadline_arg::hidden}};
+constexpr wait_call i386_calls[] = {{142, "_newselect", 5, deadline_arg::pointer},
+                                    {168, "poll", 3, deadline_arg::milliseconds},
+                                    {308, "pselect6", 5, deadline_arg::pointer},
+                                    {309, "ppoll", 3, deadline_arg::pointer},
+                                    {413, "pselect6_time64", 5, deadline_arg::pointer},
+                                    {414, "ppoll_time64", 3, deadline_arg::pointer},
+                                    {256, "epoll_wait", 4, deadline_arg::milliseconds},
+                                    {319, "epoll_pwait", 4, deadline_arg::milliseconds},
+                                    {441, "epoll_pwait2", 4, deadline_arg::pointer},
+                                    {0, "restart_syscall", 1, deadline_arg::hidden}};
+constexpr unsigned em_386 = 3;
+constexpr unsigned em_arm = 40;
+constexpr unsigned em_x86_64 = 62;
+constexpr unsigned em_aarch64 = 183;
+// NOLINTEND(readability-magic-numbers)
+
+// The machine of an ELF file (e_machine), or 0.
+unsigned elf_machine(const std::string &path) {
+    unsigned char header[20] = {};
+    std::ifstream file(path, std::ios::binary);
+    if (!file.read(reinterpret_cast<char *>(header), sizeof header) || header[0] != 0x7f ||
+        header[1] != 'E' || header[2] != 'L' || header[3] != 'F') {
+        return 0;
     }
+    // Little-endian (EI_DATA 1) on every machine listed here.
+    return header[5] == 1 ? header[18] | (header[19] << 8U) : 0;
+}
+
+// The wait calls of the machine whose code the process runs: the program
+// in /proc/<pid>/exe (qemu or valgrind when the daemon runs under them),
+// else this program's.
+std::pair<const wait_call *, std::size_t> wait_calls(pid_t pid) {
+    unsigned machine = elf_machine("/proc/" + std::to_string(pid) + "/exe");
+    if (machine == 0) {
+        machine = elf_machine("/proc/self/exe");
+    }
+    switch (machine) {
+    case em_x86_64:
+        return {x86_64_calls, std::size(x86_64_calls)};
+    case em_aarch64:
+        return {aarch64_calls, std::size(aarch64_calls)};
+    case em_arm:
+        return {arm_calls, std::size(arm_calls)};
+    case em_386:
+        return {i386_calls, std::size(i386_calls)};
+    default:
+        return {nullptr, 0};
+    }
+}
+
+// Copies' directories are named after the process that made them, which
+// removes its own at exit: one killed outright cannot, so the next run
+// removes those whose process is gone.
+constexpr char copies_prefix[] = "ptybridge-programs-";
+
+void remove_orphaned_copies(const std::string &base) {
+    std::error_code ignored;
+    for (const auto &e : fs::directory_iterator(base, ignored)) {
+        const std::string name = e.path().filename().string();
+        struct stat st {};
+        if (name.rfind(copies_prefix, 0) != 0 || lstat(e.path().c_str(), &st) != 0 ||
+            !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+            continue;
+        }
+        const long owner = std::strtol(name.c_str() + sizeof copies_prefix - 1, nullptr, 10);
+        if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
+            fs::remove_all(e.path(), ignored);
+        }
+    }
+}
+
+bool preload_safe(const std::string &path) {
+    return path.find_first_of(" :") == std::string::npos;
+}
+
+// The copies' directory: under temp_dir() when the dynamic loader takes
+// its path whole (LD_PRELOAD is split at spaces and colons) and every user
+// can pass through it, else under /tmp.
+std::string staging_base() {
+    const std::string tmp = temp_dir();
+    struct stat st {};
+    if (!preload_safe(tmp)) {
+        return "/tmp";
+    }
+    for (fs::path dir = tmp; !dir.empty(); dir = dir.parent_path()) {
+        if (stat(dir.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) {
+            return "/tmp";
+        }
+        if (dir == dir.root_path()) {
+            break;
+        }
+    }
+    return tmp;
 }
 
 } // namespace
@@ -116,14 +217,26 @@ const programs &sandbox_programs() {
     static const staged copies = [] {
         staged s;
         s.paths = {PTYBRIDGE_SANDBOX_DAEMON, PTYBRIDGE_CAPTURE_LIBRARY};
-        if (reachable_by_others(s.paths.daemon) && reachable_by_others(s.paths.capture)) {
-            return s;
+        // The capture library always runs from a copy: the build tree's path
+        // may hold a space or a colon, or be closed to the other users some
+        // tests run the daemon as.
+        const std::string base = staging_base();
+        remove_orphaned_copies(base);
+        std::string pattern = base + "/" + copies_prefix + std::to_string(getpid()) + "-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            fail_hard("sandbox: cannot make " + pattern + ": " + std::strerror(errno));
         }
-        s.dir = make_temp_dir("ptybridge-programs");
-        if (s.dir.empty() || chmod(s.dir.c_str(), 0755) != 0) {
-            return s;
+        s.dir = pattern;
+        if (chmod(s.dir.c_str(), 0755) != 0) {
+            fail_hard("sandbox: cannot open " + s.dir + " to every user: " + std::strerror(errno));
         }
-        s.paths = {stage(s.dir, s.paths.daemon), stage(s.dir, s.paths.capture)};
+        s.paths.capture = stage(s.dir, s.paths.capture);
+        if (s.paths.capture == PTYBRIDGE_CAPTURE_LIBRARY) {
+            fail_hard("sandbox: the capture library must run from a copy");
+        }
+        if (!reachable_by_others(s.paths.daemon)) {
+            s.paths.daemon = stage(s.dir, s.paths.daemon);
+        }
         return s;
     }();
     return copies.paths;
@@ -154,7 +267,7 @@ bool poll_until(const std::function<bool()> &done, steady::duration limit) {
 
 std::vector<std::string> daemon_environment() {
     return {"LD_PRELOAD=" + sandbox_programs().capture,
-            "PTYBRIDGE_TEST_EVENTS_FD=" + std::to_string(events_fd_in_daemon),
+            "PTYBRIDGE_TEST_EVENTS_FD=" + std::to_string(events_fd_in_daemon), run_marker_entry(),
             // A sanitizer build must accept the preload ahead of its runtime.
             "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=1",
             "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1", "PATH=/usr/bin:/bin"};
@@ -163,6 +276,10 @@ std::vector<std::string> daemon_environment() {
 pid_t spawn(const spawn_options &opts) {
     std::vector<std::string> argv_text = opts.argv;
     std::vector<std::string> env_text = opts.env;
+    // Found by the check for processes left behind after the suite.
+    if (std::find(env_text.begin(), env_text.end(), run_marker_entry()) == env_text.end()) {
+        env_text.push_back(run_marker_entry());
+    }
     std::vector<char *> argv;
     for (auto &a : argv_text) {
         argv.push_back(a.data());
@@ -174,7 +291,7 @@ pid_t spawn(const spawn_options &opts) {
     }
     env.push_back(nullptr);
 
-    const pid_t pid = fork();
+    const pid_t pid = fork_child();
     if (pid != 0) {
         return pid;
     }
@@ -296,8 +413,11 @@ wait_probe probe_wait(pid_t pid) {
     wchan_file >> wchan;
     std::ifstream syscall_file(proc + "/syscall");
     std::string number;
-    std::string first;
-    syscall_file >> number >> first;
+    std::array<std::string, 6> args;
+    syscall_file >> number;
+    for (auto &a : args) {
+        syscall_file >> a;
+    }
     if (number.empty()) {
         p.seen = "no process " + std::to_string(pid);
         return p;
@@ -309,18 +429,37 @@ wait_probe probe_wait(pid_t pid) {
     const long n = std::strtol(number.c_str(), nullptr, 10);
     p.blocked =
         wchan.find("poll") != std::string::npos || wchan.find("select") != std::string::npos;
-    // The main wait watches FD_SETSIZE (1024) descriptors; the daemon's
-    // other waits (its 1-second pause between attempts) do not.
-    p.main_wait = p.blocked && first == "0x400";
-    p.seen = n < 0 ? "blocked outside a system call"
-                   : "syscall " + number + " (" + syscall_name(n) + "), first argument " + first;
+    const auto [calls, count] = wait_calls(pid);
+    const wait_call *call = nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        call = calls[i].number == n ? &calls[i] : call;
+    }
+    if (n < 0) {
+        p.seen = "blocked outside a system call";
+    } else if (call == nullptr) {
+        p.seen = "syscall " + number + " (not a wait for descriptors)";
+    } else {
+        const std::string &deadline = args[static_cast<std::size_t>(call->arg - 1)];
+        const unsigned long long value = std::strtoull(deadline.c_str(), nullptr, 16);
+        // The main wait is the one wait without a deadline: the daemon's
+        // other waits (its pause between attempts) end after a second.
+        const bool none = call->kind == deadline_arg::hidden ||
+                          (call->kind == deadline_arg::pointer
+                               ? value == 0
+                               : static_cast<std::int32_t>(static_cast<std::uint32_t>(value)) < 0);
+        p.main_wait = p.blocked && none;
+        p.seen = "syscall " + number + " (" + call->name + "), " +
+                 (call->kind == deadline_arg::hidden ? std::string("deadline not shown")
+                  : none                             ? std::string("no deadline")
+                                                     : "deadline argument " + deadline);
+    }
     p.seen += ", in kernel function " + (wchan.empty() ? std::string("?") : wchan);
     return p;
 }
 
 std::string not_idle_reason(const wait_probe &last) {
-    return "the daemon never reached its main wait (select over 1024 descriptors: first "
-           "argument 0x400, in a poll or select kernel function); last seen: " +
+    return "the daemon never reached its main wait (a select or poll for readable descriptors "
+           "without a deadline, in a poll or select kernel function); last seen: " +
            last.seen;
 }
 

@@ -6,6 +6,8 @@
 // relative to its working directory; the capture library, preloaded into
 // it, sends every syslog message and every open over an inherited pipe.
 
+#include "processes.hpp"
+
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -23,10 +25,11 @@ using steady = std::chrono::steady_clock;
 // its own descriptors where they would be on a board.
 constexpr int events_fd_in_daemon = 1500;
 
-// The sandbox daemon and the capture library. Inside a build tree that
-// another user cannot enter (a clone under a 0700 directory), they are
-// copies in a directory of their own that every user can reach, removed
-// when this process exits.
+// The sandbox daemon and the capture library. The capture library is a
+// copy in a directory of its own whose path has no space or colon (the
+// dynamic loader splits LD_PRELOAD there) and that every user can reach,
+// removed when this process exits; so is the daemon when another user
+// cannot enter the build tree (a clone under a 0700 directory).
 struct programs {
     std::string daemon;
     std::string capture;
@@ -86,12 +89,14 @@ int open_slave(int master, int flags);
 int unlock_slave(int master);
 
 // What a process is doing, read from /proc: blocked in the daemon's main
-// wait (select over FD_SETSIZE descriptors, so every port is set up and
-// nothing is in progress), or something else, described in `seen`.
+// wait, or something else, described in `seen`. The main wait is the
+// daemon's one wait for readable descriptors without a deadline (select,
+// poll or epoll alike), so every port is set up and nothing is in
+// progress; its other waits end after a second.
 struct wait_probe {
     bool main_wait = false;
     bool blocked = false; // in some wait, main or not
-    std::string seen;     // e.g. "syscall 23 (select), first argument 0x400"
+    std::string seen;     // e.g. "syscall 23 (select), no deadline, in kernel function do_select"
 };
 wait_probe probe_wait(pid_t pid);
 // The text to print when a process never reached its main wait.

@@ -215,7 +215,7 @@ TEST(Stop, ASignalWhileTheMastersAreBeingOpenedDoesNotWaitForTraffic) {
     // the stop signal comes during that wait, after the loop has looked
     // for one, and the lock is freed so that the pass goes on to wait for
     // input. Nothing will ever be sent.
-    const pid_t holder = fork();
+    const pid_t holder = sandbox::fork_child();
     if (holder == 0) {
         for (;;) {
             pause();

@@ -121,6 +121,9 @@ void run(ports &p) {
         const std::array<int, 4> watched{p.ctrl_pty.fd, p.audio_pty.fd, p.ctrl_gsm.fd,
                                          p.audio_gsm.fd};
         timeval bounded{1, 0}; // only without the wake pipe
+        // The test sandbox takes a process blocked in a wait for readable
+        // descriptors without a deadline to be here, idle: keep every other
+        // wait bounded.
         if (select(FD_SETSIZE, &readable, nullptr, nullptr, wake_read >= 0 ? nullptr : &bounded) <
             0) {
             if (stop_signal != 0) {

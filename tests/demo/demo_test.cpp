@@ -4,6 +4,7 @@
 // be left.
 
 #include "sandbox.hpp"
+#include "processes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -96,7 +97,7 @@ demo start_piped(const std::vector<std::string> &extra) {
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return d;
     }
-    d.pid = fork();
+    d.pid = sandbox::fork_child();
     if (d.pid == 0) {
         dup2(ends[1], STDOUT_FILENO);
         dup2(ends[1], STDERR_FILENO);
@@ -126,8 +127,10 @@ demo start_on_terminal(const std::vector<std::string> &extra, bool raw) {
     }
     winsize size{40, 120, 0, 0};
     demo d;
+    const pid_t parent = getpid();
     d.pid = forkpty(&d.fd, nullptr, &settings, &size);
     if (d.pid == 0) {
+        sandbox::die_with_parent(parent);
         exec_args(args);
     }
     return d;

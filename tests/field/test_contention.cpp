@@ -219,7 +219,7 @@ class watcher {
 
 // Whether this process may make a mount namespace of its own.
 bool namespaces_available() {
-    const pid_t child = fork();
+    const pid_t child = sandbox::fork_child();
     if (child == 0) {
         _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
     }

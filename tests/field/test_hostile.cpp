@@ -50,7 +50,7 @@ struct foreign_process {
             argv.push_back(t.data());
         }
         argv.push_back(nullptr);
-        pid = fork();
+        pid = sandbox::fork_child();
         if (pid == 0) {
             execv(argv[0], argv.data());
             _exit(127);

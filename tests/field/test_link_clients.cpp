@@ -26,7 +26,7 @@ class emulator {
   public:
     explicit emulator(const bridge &b) {
         const std::string ready = b.path("emulator.ready");
-        pid_ = fork();
+        pid_ = sandbox::fork_child();
         if (pid_ == 0) {
             const std::string ctrl = b.path(gsm_path(channel::ctrl));
             const std::string audio = b.path(gsm_path(channel::audio));
