@@ -4,7 +4,6 @@
 // be left.
 
 #include "sandbox.hpp"
-#include "processes.hpp"
 
 #include <gtest/gtest.h>
 
