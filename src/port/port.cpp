@@ -105,7 +105,7 @@ int lock_and_open(port &p) {
             errno = EMFILE;
         }
         if (fd < 0) {
-            log_failure(LOG_ERR, errno, "cannot %s %s", "open", p.device);
+            log_failure(LOG_ERR, errno, "cannot %s %s", "open", port_name(p));
             dev_unlock(lock_path(p));
             p.kernel_path[0] = '\0';
             return -1;
@@ -158,7 +158,7 @@ bool publish_slave(const port &p, int master) {
     }
     if (chown(slave.data(), static_cast<uid_t>(-1), getegid()) != 0 ||
         chmod(slave.data(), 0660) != 0) {
-        log_failure(LOG_WARNING, errno, "cannot %s %s", "grant", slave.data());
+        log_failure(LOG_WARNING, errno, "cannot %s %s", "grant", port_name(p));
     }
 
     path_text temporary{};
