@@ -59,17 +59,28 @@ const char *gsm_path(channel c) {
     return c == channel::ctrl ? PTYBRIDGE_SANDBOX_CTRL_GSM : PTYBRIDGE_SANDBOX_AUDIO_GSM;
 }
 
-std::string lock_name(const char *device) {
-    // A master is locked under the name its build gave it.
+namespace {
+
+// The channel whose master the daemon's messages call `name`, if any.
+std::optional<channel> master_named(const std::string &name) {
     for (const channel c : {channel::ctrl, channel::audio}) {
-        if (std::strcmp(device, pty_path(c)) == 0 ||
-            (link_mode && std::strcmp(device, link_path(c)) == 0)) {
-            device =
-                c == channel::ctrl ? PTYBRIDGE_SANDBOX_CTRL_LOCK : PTYBRIDGE_SANDBOX_AUDIO_LOCK;
+        if (name == pty_name(c)) {
+            return c;
         }
     }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string lock_name(const std::string &device) {
+    // A master is locked under the name its build gave it.
+    const auto master = master_named(device);
+    const std::string locked = !master                    ? device
+                               : *master == channel::ctrl ? PTYBRIDGE_SANDBOX_CTRL_LOCK
+                                                          : PTYBRIDGE_SANDBOX_AUDIO_LOCK;
     return std::string(PTYBRIDGE_SANDBOX_LOCK_DIR "/LCK..") +
-           std::filesystem::path(device).filename().string();
+           std::filesystem::path(locked).filename().string();
 }
 
 std::string lock_text(pid_t pid) {
@@ -222,7 +233,9 @@ bridge::bridge(options opts) : opts_(std::move(opts)) {
     if (opts_.link_ctrl_pty) {
         std::filesystem::create_symlink("/dev/ptmx", path(pty_path(channel::ctrl)));
     }
-    std::filesystem::create_symlink("/dev/ptmx", path(pty_path(channel::audio)));
+    if (std::strcmp(pty_path(channel::audio), pty_path(channel::ctrl)) != 0) {
+        std::filesystem::create_symlink("/dev/ptmx", path(pty_path(channel::audio)));
+    }
     std::filesystem::create_symlink(ctrl_modem_.slave, path(gsm_path(channel::ctrl)));
     std::filesystem::create_symlink(audio_modem_.slave, path(gsm_path(channel::audio)));
     if (opts_.start) {
@@ -392,26 +405,35 @@ bool bridge::wait_count(const std::string &text, std::size_t n, steady::duration
     return poll_until([&] { return count(text) >= n; }, limit);
 }
 
-std::size_t bridge::opens(const char *device) {
-    std::size_t n = 0;
+std::vector<int> bridge::opened(const std::string &device) {
+    // The daemon opens a master right after taking its lock file: where
+    // both masters are one path, that lock tells which channel an open is.
+    const auto master = master_named(device);
+    const std::string path = master ? pty_path(*master) : device;
+    const std::string lock = master ? lock_name(device) : "";
+    std::string last_lock;
+    std::vector<int> fds;
     for (const auto &e : events()) {
-        if (e.kind == 'O' && e.number >= 0 && e.text == device) {
-            ++n;
+        if (e.kind == 'L' && e.number == 0) {
+            last_lock = e.text;
+        } else if (e.kind == 'O' && e.number >= 0 && e.text == path &&
+                   (!master || last_lock == lock)) {
+            fds.push_back(e.number);
         }
     }
-    return n;
+    return fds;
 }
 
-int bridge::attach_to(const char *device, const char *link_name, std::size_t seen, int &kept) {
-    if (!poll_until([&] { return opens(device) > seen; })) {
+std::size_t bridge::opens(const std::string &device) {
+    return opened(device).size();
+}
+
+int bridge::attach_to(const std::string &device, const char *link_name, std::size_t seen,
+                      int &kept) {
+    if (!poll_until([&] { return opened(device).size() > seen; })) {
         return -1;
     }
-    int fd = -1;
-    for (const auto &e : events()) {
-        if (e.kind == 'O' && e.number >= 0 && e.text == device) {
-            fd = e.number;
-        }
-    }
+    const int fd = opened(device).back();
     const int master = sandbox::take_master(pid_, fd);
     check(master >= 0, "taking a pseudo-terminal master from the daemon (pidfd_getfd)");
     int slave = -1;
@@ -444,7 +466,7 @@ int bridge::attach_to(const char *device, const char *link_name, std::size_t see
 }
 
 int bridge::attach(channel c, std::size_t seen) {
-    return attach_to(pty_path(c), link_path(c), seen, masters_[static_cast<std::size_t>(c)]);
+    return attach_to(pty_name(c), link_path(c), seen, masters_[static_cast<std::size_t>(c)]);
 }
 
 int bridge::attach(const char *device, std::size_t seen) {
@@ -512,7 +534,7 @@ bool bridge::running() {
     return !wait_exit(0ms).has_value();
 }
 
-bool bridge::lock_exists(const char *device) const {
+bool bridge::lock_exists(const std::string &device) const {
     struct stat st {};
     return lstat(path(lock_name(device)).c_str(), &st) == 0;
 }

@@ -39,9 +39,12 @@ const char *gsm_path(channel c);
 const char *pty_name(channel c);
 // Where a master's slave is published, or nullptr outside link mode.
 const char *link_path(channel c);
-std::string lock_name(const char *device); // "lock/LCK..<name>"
-// The two masters as the tests refer to them: the path the daemon opens,
-// and the name its messages give (the same outside link mode).
+// "lock/LCK..<name>"; a master given by its name (pty_name), as in link
+// mode both masters are one path.
+std::string lock_name(const std::string &device);
+// The two masters as the tests refer to them: the path the daemon opens
+// (in link mode one path for both), and the name its messages give (the
+// same outside link mode).
 inline const char *const ctrl_pty_path = pty_path(channel::ctrl);
 inline const char *const audio_pty_path = pty_path(channel::audio);
 inline const std::string ctrl_pty_name = pty_name(channel::ctrl);
@@ -92,7 +95,7 @@ std::string pump(int from, int to, const std::string &data, std::size_t window =
 
 struct options {
     std::vector<std::string> args = {};
-    bool link_ctrl_pty = true; // else the ctrl master's path is missing
+    bool link_ctrl_pty = true; // else the ctrl master's path (in link mode both's) is missing
     bool start = true;
     std::function<void()> in_child = {}; // runs in the child just before exec
     std::vector<std::string> env = {};   // added to the daemon's environment
@@ -136,8 +139,9 @@ class bridge {
     // Index of the first message with this text, or -1.
     long index_of(const std::string &text, std::size_t from = 0);
 
-    // Number of successful opens of a path so far.
-    std::size_t opens(const char *device);
+    // Number of successful opens of a path so far; of a master, given by
+    // its name (pty_name), those of that channel alone.
+    std::size_t opens(const std::string &device);
     // Waits until the daemon holds the master of a channel (after `seen`
     // earlier opens of it) and returns the test's own end of its slave.
     // The test keeps a duplicate of the master to see what waits on it.
@@ -162,10 +166,12 @@ class bridge {
     // What the last idle() saw, for a failure message.
     std::string not_idle_reason() const;
 
-    bool lock_exists(const char *device) const;
+    bool lock_exists(const std::string &device) const;
 
   private:
-    int attach_to(const char *device, const char *link, std::size_t seen, int &kept);
+    // The descriptors of the successful opens counted by opens(), in order.
+    std::vector<int> opened(const std::string &device);
+    int attach_to(const std::string &device, const char *link, std::size_t seen, int &kept);
     void reader();
     bool drain_locked();
     void parse_locked();

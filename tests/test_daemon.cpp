@@ -142,7 +142,9 @@ TEST(Stop, AStopAtAnyMomentNeverWaitsForTraffic) {
         EXPECT_TRUE(exited_cleanly(status)) << "round " << round;
         EXPECT_LT(steady::now() - sent, 3s) << "round " << round;
         EXPECT_EQ(b.texts(LOG_INFO).back(), "exit");
-        for (const char *device : {ctrl_pty_path, audio_pty_path, "dev/ttyACM12", "dev/ttyACM11"}) {
+        for (const std::string &device :
+             {ctrl_pty_name, audio_pty_name, std::string("dev/ttyACM12"),
+              std::string("dev/ttyACM11")}) {
             EXPECT_FALSE(b.lock_exists(device)) << device;
         }
         if (client >= 0) {
@@ -222,9 +224,9 @@ TEST(Stop, ASignalWhileTheMastersAreBeingOpenedDoesNotWaitForTraffic) {
         }
     }
     bridge b({.start = false});
-    ASSERT_TRUE(write_file(b.path(lock_name(audio_pty_path)), lock_text(holder)));
+    ASSERT_TRUE(write_file(b.path(lock_name(audio_pty_name)), lock_text(holder)));
     b.start();
-    ASSERT_TRUE(poll_until([&] { return b.opens(ctrl_pty_path) == 1; }));
+    ASSERT_TRUE(poll_until([&] { return b.opens(ctrl_pty_name) == 1; }));
     ASSERT_TRUE(poll_until([&] { return b.count("running") == 1; }));
     kill(b.pid(), SIGTERM);
     ASSERT_TRUE(poll_until([&] { return !signal_pending(b.pid(), SIGTERM); }));
@@ -233,7 +235,7 @@ TEST(Stop, ASignalWhileTheMastersAreBeingOpenedDoesNotWaitForTraffic) {
     const auto sent = steady::now();
     EXPECT_TRUE(exited_cleanly(b.wait_exit(5s)));
     EXPECT_LT(steady::now() - sent, 2500ms);
-    EXPECT_EQ(b.opens(audio_pty_path), 1u); // it did get as far as the wait
+    EXPECT_EQ(b.opens(audio_pty_name), 1u); // it did get as far as the wait
     EXPECT_EQ(b.count("received signal 15"), 1u);
-    EXPECT_FALSE(b.lock_exists(audio_pty_path));
+    EXPECT_FALSE(b.lock_exists(audio_pty_name));
 }

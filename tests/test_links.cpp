@@ -114,7 +114,7 @@ TEST(Links, AHangUpPublishesTheNewSlaveAndTheStopTakesTheLinksAway) {
     EXPECT_EQ(b.stop(), 0);
     for (const channel c : {channel::ctrl, channel::audio}) {
         EXPECT_FALSE(fs::exists(fs::symlink_status(b.path(link_path(c))))) << link_path(c);
-        EXPECT_FALSE(b.lock_exists(pty_path(c)));
+        EXPECT_FALSE(b.lock_exists(pty_name(c)));
     }
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
 }
@@ -154,8 +154,8 @@ TEST(Links, OnlyALinkToASlaveIsEverReplaced) {
         EXPECT_TRUE(c.untouched(b.path(c.at)));
         EXPECT_EQ(file_text(b.path("precious")), "keep\n");
         // Nothing is served meanwhile, and nothing is left locked.
-        EXPECT_EQ(b.opens(pty_path(channel::audio)), 0u);
-        EXPECT_TRUE(poll_until([&] { return !b.lock_exists(pty_path(channel::ctrl)); }));
+        EXPECT_EQ(b.opens(pty_name(channel::audio)), 0u);
+        EXPECT_TRUE(poll_until([&] { return !b.lock_exists(pty_name(channel::ctrl)); }));
         const auto started = steady::now();
         EXPECT_EQ(b.stop(), 0);
         EXPECT_LT(steady::now() - started, 2s);
@@ -173,7 +173,7 @@ TEST(Links, WhatAKilledDaemonLeftIsReplacedByTheNextStart) {
     close(first);
     // Its links and locks stay behind, and so may a link it was making.
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(b.path(link_path(channel::ctrl)))));
-    EXPECT_TRUE(b.lock_exists(pty_path(channel::ctrl)));
+    EXPECT_TRUE(b.lock_exists(pty_name(channel::ctrl)));
     fs::create_symlink("/dev/pts/999999", b.path("run/gsm-audio.new"));
 
     b.start();
@@ -182,7 +182,7 @@ TEST(Links, WhatAKilledDaemonLeftIsReplacedByTheNextStart) {
         ASSERT_GE(client, 0);
         ASSERT_TRUE(write_all(client, "ATI\r"));
         EXPECT_EQ(read_for(b.modem(c).master, 4), "ATI\r");
-        EXPECT_EQ(file_text(b.path(lock_name(pty_path(c)))), lock_text(b.pid()));
+        EXPECT_EQ(file_text(b.path(lock_name(pty_name(c)))), lock_text(b.pid()));
         close(client);
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(b.path("run/gsm-audio.new"))));

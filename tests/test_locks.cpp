@@ -79,7 +79,7 @@ struct lock_watcher {
 
 TEST(Locks, ALockFileIsNeverSeenHalfWritten) {
     bridge b({.start = false});
-    lock_watcher watcher({b.path(lock_name(ctrl_pty_path)), b.path(lock_name("dev/ttyACM12"))});
+    lock_watcher watcher({b.path(lock_name(ctrl_pty_name)), b.path(lock_name("dev/ttyACM12"))});
     b.start();
     for (std::size_t round = 0; round < 30; ++round) {
         // Each hang-up gives back the master's and the modem's lock; the
@@ -120,7 +120,7 @@ TEST(Locks, TemporaryFilesOfTheDeadAreClearedAndNothingElse) {
     EXPECT_TRUE(fs::is_fifo(fs::symlink_status(b.path(temporary_name(dead_fifo)))));
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(b.path(temporary_name(dead_link)))));
     EXPECT_EQ(file_text(b.path("lock/precious")), "keep\n");
-    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_path))), lock_text(b.pid()));
+    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_name))), lock_text(b.pid()));
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
 }
 
@@ -144,8 +144,8 @@ TEST(Locks, HostileEntriesAtTheDaemonsTemporaryNameAreNeverFollowed) {
         ASSERT_TRUE(write_file(b.path("lock/precious"), "keep\n"));
         b.start();
         ASSERT_TRUE(b.wait_message("cannot lock " + ctrl_pty_name));
-        EXPECT_EQ(b.opens(ctrl_pty_path), 0u);
-        EXPECT_FALSE(b.lock_exists(ctrl_pty_path));
+        EXPECT_EQ(b.opens(ctrl_pty_name), 0u);
+        EXPECT_FALSE(b.lock_exists(ctrl_pty_name));
         EXPECT_EQ(file_text(b.path("lock/precious")), "keep\n");
         EXPECT_FALSE(fs::exists(b.path("nowhere")));
         const auto started = steady::now();
@@ -164,7 +164,7 @@ TEST(Locks, APlainFileAtTheDaemonsTemporaryNameIsALeftover) {
               }});
     b.start();
     ASSERT_TRUE(poll_until([&] { return b.idle(); }));
-    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_path))), lock_text(b.pid()));
+    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_name))), lock_text(b.pid()));
     EXPECT_EQ(entries(b, "LTMP."), std::vector<std::string>{});
 }
 
@@ -254,7 +254,7 @@ TEST(Locks, KilledAtAnyStepOfTakingALockTheNextDaemonStartsClean) {
         b.start();
         ASSERT_TRUE(poll_until([&] { return b.idle(); }));
         EXPECT_NE(b.pid(), killed);
-        for (const char *device : {ctrl_pty_path, audio_pty_path}) {
+        for (const std::string &device : {ctrl_pty_name, audio_pty_name}) {
             EXPECT_EQ(file_text(b.path(lock_name(device))), lock_text(b.pid())) << device;
         }
         EXPECT_EQ(entries(b, "LTMP."), std::vector<std::string>{});

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 TEST(Locks, EachOpenPortHoldsAnHdbLockWithTheDaemonsPid) {
     bridge b;
     const int client = b.attach(channel::ctrl);
-    for (const char *device : {ctrl_pty_path, audio_pty_path}) {
+    for (const std::string &device : {ctrl_pty_name, audio_pty_name}) {
         const std::string path = b.path(lock_name(device));
         EXPECT_EQ(file_text(path), lock_text(b.pid())) << path;
         EXPECT_EQ(file_text(path).size(), 11u);
@@ -30,7 +30,8 @@ TEST(Locks, EachOpenPortHoldsAnHdbLockWithTheDaemonsPid) {
         EXPECT_EQ(st.st_mode & 07777, 0644u);
     }
     EXPECT_EQ(b.stop(), 0);
-    for (const char *device : {ctrl_pty_path, audio_pty_path, "dev/ttyACM12", "dev/ttyACM11"}) {
+    for (const std::string &device : {ctrl_pty_name, audio_pty_name, std::string("dev/ttyACM12"),
+                                      std::string("dev/ttyACM11")}) {
         EXPECT_FALSE(b.lock_exists(device)) << device;
     }
     close(client);
@@ -43,10 +44,10 @@ TEST(Locks, StaleLocksAreTakenOverAtOnce) {
         "99999999999\n"};
     for (const auto &content : stale) {
         bridge b({.start = false});
-        ASSERT_TRUE(write_file(b.path(lock_name(ctrl_pty_path)), content));
+        ASSERT_TRUE(write_file(b.path(lock_name(ctrl_pty_name)), content));
         b.start();
         ASSERT_TRUE(poll_until([&] { return b.idle(); })) << content;
-        EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_path))), lock_text(b.pid()));
+        EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_name))), lock_text(b.pid()));
         EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
         // Taken in the first attempt, without waiting.
         const auto opened = b.find("running");
@@ -58,12 +59,12 @@ TEST(Locks, StaleLocksAreTakenOverAtOnce) {
 TEST(Locks, LiveOwnerKeepsTheDeviceAndOnlyItsLockIsRetried) {
     // The owner is this test process; then the daemon's own PID.
     bridge b({.start = false});
-    ASSERT_TRUE(write_file(b.path(lock_name(ctrl_pty_path)), lock_text(getpid())));
+    ASSERT_TRUE(write_file(b.path(lock_name(ctrl_pty_name)), lock_text(getpid())));
     b.start();
     ASSERT_TRUE(b.wait_count("cannot lock " + ctrl_pty_name, 2));
-    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_path))), lock_text(getpid()));
-    EXPECT_EQ(b.opens(ctrl_pty_path), 0u);
-    EXPECT_EQ(b.opens(audio_pty_path), 0u); // audio waits for ctrl
+    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_name))), lock_text(getpid()));
+    EXPECT_EQ(b.opens(ctrl_pty_name), 0u);
+    EXPECT_EQ(b.opens(audio_pty_name), 0u); // audio waits for ctrl
     const auto all = b.messages();
     std::vector<long long> at;
     for (const auto &e : all) {
@@ -78,15 +79,15 @@ TEST(Locks, LiveOwnerKeepsTheDeviceAndOnlyItsLockIsRetried) {
     EXPECT_LT(round, 3.6);
     EXPECT_EQ(b.texts(LOG_ERR).front(), "cannot lock " + ctrl_pty_name);
 
-    fs::remove(b.path(lock_name(ctrl_pty_path)));
+    fs::remove(b.path(lock_name(ctrl_pty_name)));
     const int client = b.attach(channel::ctrl);
     ASSERT_GE(client, 0);
-    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_path))), lock_text(b.pid()));
+    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_name))), lock_text(b.pid()));
     close(client);
 }
 
 TEST(Locks, TheDaemonsOwnPidCountsAsALiveOwner) {
-    const std::string lock = lock_name(audio_pty_path);
+    const std::string lock = lock_name(audio_pty_name);
     bridge b({.start = false, .in_child = [&lock] {
                   // Same PID after exec: the daemon finds its own ID in the lock.
                   char text[16];
@@ -97,9 +98,9 @@ TEST(Locks, TheDaemonsOwnPidCountsAsALiveOwner) {
               }});
     b.start();
     ASSERT_TRUE(b.wait_message("cannot lock " + audio_pty_name));
-    EXPECT_EQ(file_text(b.path(lock_name(audio_pty_path))), lock_text(b.pid()));
-    EXPECT_EQ(b.opens(audio_pty_path), 0u);
-    EXPECT_TRUE(b.lock_exists(ctrl_pty_path)); // ctrl stays open meanwhile
+    EXPECT_EQ(file_text(b.path(lock_name(audio_pty_name))), lock_text(b.pid()));
+    EXPECT_EQ(b.opens(audio_pty_name), 0u);
+    EXPECT_TRUE(b.lock_exists(ctrl_pty_name)); // ctrl stays open meanwhile
 }
 
 TEST(Locks, EntriesThatAreNoPlainFileAreNeverReadFollowedOrRemoved) {
@@ -159,8 +160,8 @@ TEST(Locks, ALockFileThatCannotBeFilledIsNotLeftBehind) {
               }});
     b.start();
     ASSERT_TRUE(b.wait_message("cannot lock " + ctrl_pty_name));
-    EXPECT_FALSE(b.lock_exists(ctrl_pty_path));
-    EXPECT_EQ(b.opens(ctrl_pty_path), 0u);
+    EXPECT_FALSE(b.lock_exists(ctrl_pty_name));
+    EXPECT_EQ(b.opens(ctrl_pty_name), 0u);
     // At no moment did the daemon believe it held the device, and no
     // temporary file of its own is left either.
     const std::string temporary = "lock/LTMP." + std::to_string(b.pid());
@@ -178,18 +179,18 @@ TEST(Locks, MissingLockDirectoryMeansNoDeviceIsEverOpened) {
     fs::remove(b.path("lock"));
     b.start();
     ASSERT_TRUE(b.wait_message("cannot lock " + ctrl_pty_name));
-    EXPECT_EQ(b.opens(ctrl_pty_path), 0u);
+    EXPECT_EQ(b.opens(ctrl_pty_name), 0u);
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{"cannot lock " + ctrl_pty_name});
     EXPECT_EQ(b.stop(), 0);
 }
 
 TEST(Ports, MissingDeviceIsRetriedEverySecondWithoutALockLeft) {
     bridge b({.link_ctrl_pty = false});
-    ASSERT_TRUE(b.wait_count(
-        std::string("cannot open ") + ctrl_pty_path + " (2, No such file or directory)", 3));
+    ASSERT_TRUE(
+        b.wait_count("cannot open " + ctrl_pty_name + " (2, No such file or directory)", 3));
     // The failure is logged before the lock is given back.
-    EXPECT_TRUE(poll_until([&] { return !b.lock_exists(ctrl_pty_path); }));
-    EXPECT_EQ(b.opens(audio_pty_path), 0u);
+    EXPECT_TRUE(poll_until([&] { return !b.lock_exists(ctrl_pty_name); }));
+    EXPECT_EQ(b.opens(audio_pty_name), 0u);
     std::vector<long long> at;
     for (const auto &e : b.messages()) {
         if (e.text.rfind("cannot open", 0) == 0) {
@@ -284,15 +285,14 @@ TEST(Ports, DescriptorsAbove1023AreRefusedAndTheDaemonStillStops) {
                   }
               }});
     b.start();
-    ASSERT_TRUE(b.wait_count(
-        std::string("cannot open ") + ctrl_pty_path + " (24, Too many open files)", 2));
-    EXPECT_TRUE(poll_until([&] { return !b.lock_exists(ctrl_pty_path); }));
+    ASSERT_TRUE(b.wait_count("cannot open " + ctrl_pty_name + " (24, Too many open files)", 2));
+    EXPECT_TRUE(poll_until([&] { return !b.lock_exists(ctrl_pty_name); }));
     for (const auto &t : b.texts(LOG_ERR)) {
-        EXPECT_EQ(t, std::string("cannot open ") + ctrl_pty_path + " (24, Too many open files)");
+        EXPECT_EQ(t, "cannot open " + ctrl_pty_name + " (24, Too many open files)");
     }
     const auto started = steady::now();
     EXPECT_EQ(b.stop(SIGTERM), 0);
     EXPECT_LT(steady::now() - started, 2s);
     EXPECT_EQ(b.texts(LOG_INFO).back(), "exit");
-    EXPECT_FALSE(b.lock_exists(ctrl_pty_path));
+    EXPECT_FALSE(b.lock_exists(ctrl_pty_name));
 }

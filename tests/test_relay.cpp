@@ -141,7 +141,6 @@ TEST(Relay, LargeChunksAreCutAt4095BytesAndArriveWhole) {
 TEST(Relay, ClientHangUpClosesItsChannelSilentlyAndReopensTheMaster) {
     for (const channel c : {channel::ctrl, channel::audio}) {
         bridge b({.args = {"-d", "4"}});
-        const std::string pty = pty_path(c);
         const std::string name = pty_name(c);
         const std::string gsm = gsm_path(c);
         const int client = b.attach(c);
@@ -151,7 +150,7 @@ TEST(Relay, ClientHangUpClosesItsChannelSilentlyAndReopensTheMaster) {
 
         const std::size_t before = b.texts().size();
         close(client); // the master's next read fails with EIO
-        ASSERT_TRUE(poll_until([&] { return b.opens(pty.c_str()) >= 2 && b.idle(); }));
+        ASSERT_TRUE(poll_until([&] { return b.opens(name) >= 2 && b.idle(); }));
         const auto texts = b.texts();
         std::vector<std::string> after(texts.begin() + static_cast<long>(before), texts.end());
         ASSERT_GE(after.size(), 3u);
@@ -160,7 +159,7 @@ TEST(Relay, ClientHangUpClosesItsChannelSilentlyAndReopensTheMaster) {
         EXPECT_TRUE(std::regex_match(after[2], std::regex(name + " open, fd=[0-9]+"))) << after[2];
         EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
         EXPECT_FALSE(b.lock_exists(gsm.c_str()));
-        EXPECT_TRUE(b.lock_exists(pty.c_str())); // held again by the new master
+        EXPECT_TRUE(b.lock_exists(name)); // held again by the new master
 
         // The modem port stays closed until the client sends again.
         const int again = b.attach(c, 1);
@@ -190,7 +189,7 @@ TEST(Relay, ModemHangUpClosesOnlyTheModemPortAndReplugWorks) {
     const auto closes = b.texts(LOG_DEBUG);
     EXPECT_TRUE(std::regex_match(closes.back(), std::regex("dev/ttyACM12 close, fd=[0-9]+")));
     EXPECT_EQ(b.count(ctrl_pty_name + " close, fd=" + std::to_string(-1)), 0u);
-    EXPECT_TRUE(b.lock_exists(ctrl_pty_path));
+    EXPECT_TRUE(b.lock_exists(ctrl_pty_name));
     // The modem going away is told once, unlike a client's hang-up.
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{"dev/ttyACM12 hung up"});
 
@@ -235,7 +234,7 @@ TEST(Relay, ModemThatTakesNothingMoreLosesDataAndClosesAlone) {
     ASSERT_GE(error, 0);
     ASSERT_GT(texts.size(), static_cast<std::size_t>(error + 1));
     EXPECT_TRUE(std::regex_match(texts[error + 1], std::regex("dev/ttyACM12 close, fd=[0-9]+")));
-    EXPECT_TRUE(b.lock_exists(ctrl_pty_path));
+    EXPECT_TRUE(b.lock_exists(ctrl_pty_name));
     for (const auto &t : texts) {
         EXPECT_FALSE(std::regex_match(t, std::regex(ctrl_pty_name + " close.*"))) << t;
     }
@@ -259,7 +258,7 @@ TEST(Relay, ClientThatTakesNothingMoreClosesBothPortsPtyFirst) {
         (void)!write(b.modem(channel::audio).master, block.data(), block.size());
         return b.count(error) > 0;
     }));
-    ASSERT_TRUE(poll_until([&] { return b.opens(audio_pty_path) >= 2 && b.idle(); }));
+    ASSERT_TRUE(poll_until([&] { return b.opens(audio_pty_name) >= 2 && b.idle(); }));
     const auto texts = b.texts();
     const long at = b.index_of(error);
     ASSERT_GT(texts.size(), static_cast<std::size_t>(at + 2));
@@ -339,7 +338,7 @@ TEST(Relay, PortsClosedEarlierInThePassAreNotServed) {
         ASSERT_TRUE(poll_until([&] { return b.unread_from_modem(channel::ctrl) == 4; }));
         close(ctrl);
     }
-    ASSERT_TRUE(poll_until([&] { return b.opens(ctrl_pty_path) >= 2 && b.idle(); }));
+    ASSERT_TRUE(poll_until([&] { return b.opens(ctrl_pty_name) >= 2 && b.idle(); }));
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
 }
 
@@ -357,7 +356,7 @@ TEST(Relay, PortOpenedLaterInThePassIsNotTakenForReady) {
         ASSERT_TRUE(poll_until([&] { return b.unread_from_client(channel::audio) == 1; }));
     }
     EXPECT_EQ(read_for(b.modem(channel::audio).master, 1), "x");
-    ASSERT_TRUE(poll_until([&] { return b.opens(ctrl_pty_path) >= 2 && b.idle(); }));
+    ASSERT_TRUE(poll_until([&] { return b.opens(ctrl_pty_name) >= 2 && b.idle(); }));
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
     EXPECT_TRUE(b.lock_exists("dev/ttyACM11"));
     ASSERT_TRUE(write_all(b.modem(channel::audio).master, "y"));
