@@ -88,7 +88,7 @@ TEST(Links, EachSlaveIsPublishedAndTheClientTalksThroughTheLink) {
     EXPECT_EQ(file_text(b.path("lock/LCK..ptybridge-gsm-ctrl")), lock_text(b.pid()));
     EXPECT_EQ(file_text(b.path("lock/LCK..ptybridge-gsm-audio")), lock_text(b.pid()));
     EXPECT_FALSE(fs::exists(b.path("lock/LCK..gsm-ctrl")));
-    EXPECT_FALSE(fs::exists(b.path("lock/LCK..ptmx-ctrl")));
+    EXPECT_FALSE(fs::exists(b.path("lock/LCK..ptmx")));
     EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
 }
 
