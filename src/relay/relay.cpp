@@ -62,6 +62,11 @@ const relay_direction audio_gsm_to_pty{
 void relay(const relay_direction &direction, port &source, port &destination) {
     char buffer[buffer_size];
     const ssize_t n = read(source.fd, buffer, read_size);
+    // Nothing to read after all: a client opened the terminal again between
+    // the hang-up that woke the loop and this read. Not a failure.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return;
+    }
     if (n <= 0) {
         // EIO is a hang-up that is not worth a message: a client closing its
         // side does that all the time. An end of file on a modem port is a
