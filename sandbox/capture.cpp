@@ -298,6 +298,14 @@ __attribute__((visibility("default"))) int link(const char *from, const char *to
     return result;
 }
 
+__attribute__((visibility("default"))) int symlink(const char *target, const char *path) {
+    const int result = static_cast<int>(syscall(SYS_symlinkat, target, AT_FDCWD, path));
+    const int saved_errno = errno;
+    emit('Y', result == 0 ? 0 : saved_errno, path, std::strlen(path));
+    errno = saved_errno;
+    return result;
+}
+
 __attribute__((visibility("default"))) int unlink(const char *path) {
     if (in_lock_dir(path)) {
         step("unlink", path);

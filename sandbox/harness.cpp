@@ -406,19 +406,28 @@ bool bridge::wait_count(const std::string &text, std::size_t n, steady::duration
 }
 
 std::vector<int> bridge::opened(const std::string &device) {
-    // The daemon opens a master right after taking its lock file: where
-    // both masters are one path, that lock tells which channel an open is.
     const auto master = master_named(device);
     const std::string path = master ? pty_path(*master) : device;
-    const std::string lock = master ? lock_name(device) : "";
-    std::string last_lock;
+    // Where both masters are one path, the link a fresh master is then
+    // published at tells which channel it was opened for: the daemon links
+    // its slave under the link's temporary name right after the open.
+    const bool shared =
+        master && std::strcmp(pty_path(channel::ctrl), pty_path(channel::audio)) == 0;
+    const std::string published = shared ? std::string(link_path(*master)) + ".new" : "";
     std::vector<int> fds;
+    int pending = -1;
     for (const auto &e : events()) {
-        if (e.kind == 'L' && e.number == 0) {
-            last_lock = e.text;
-        } else if (e.kind == 'O' && e.number >= 0 && e.text == path &&
-                   (!master || last_lock == lock)) {
-            fds.push_back(e.number);
+        if (e.kind == 'O' && e.number >= 0 && e.text == path) {
+            if (shared) {
+                pending = e.number;
+            } else {
+                fds.push_back(e.number);
+            }
+        } else if (e.kind == 'Y' && pending >= 0) {
+            if (e.number == 0 && e.text == published) {
+                fds.push_back(pending);
+            }
+            pending = -1;
         }
     }
     return fds;

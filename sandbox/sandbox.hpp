@@ -64,7 +64,9 @@ struct spawn_options {
 pid_t spawn(const spawn_options &opts);
 
 // One record of the capture library: 'S' for syslog (number is the
-// priority), 'O' for open (number is the descriptor open returned).
+// priority), 'O' for open (number is the descriptor open returned), 'L'
+// for a link into the lock directory and 'Y' for a symbolic link made
+// (number is 0, or the error).
 struct record {
     char kind;
     int number;
