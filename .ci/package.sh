@@ -146,13 +146,58 @@ test_installed() { # test_installed DIR DEB [CMAKE ARGS...]: install, run, purge
     check "the installed package was run, not skipped" test -z "$(grep -F Skipped <<<"$out")"
 }
 
+# Builds run side by side: most of one is debhelper's single-threaded
+# steps. Each notes its time in DIR/seconds.
+pids=() names=() dirs=()
+start_package() { # start_package NAME ARCH DIR [CMAKE ARGS...]
+    local name=$1
+    shift
+    (
+        t0=$SECONDS
+        package "$@"
+        echo $((SECONDS - t0)) >"$2/seconds"
+    ) &
+    pids+=($!) names+=("$name") dirs+=("$2")
+}
+wait_packages() { # waits for the started builds; a failed one ends the run
+    local i status=0
+    for i in "${!pids[@]}"; do
+        wait "${pids[$i]}" || status=1
+        [ "$status" = 0 ] || continue
+        times+=("$(printf '%4d s  %s (side by side)' "$(cat "${dirs[$i]}/seconds")" "${names[$i]}")")
+    done
+    pids=() names=() dirs=()
+    [ "$status" = 0 ] || { echo "FAILED: a package did not build"; exit 1; }
+}
+# Never leave a build running behind.
+trap 'for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done' EXIT
+
+legacy=(-DPTYBRIDGE_CTRL_LINK= -DPTYBRIDGE_AUDIO_LINK=)
+echo "== the packages"
+t0=$SECONDS
+for arch in amd64 armhf arm64; do
+    dir=$src/build-pkg
+    [ "$arch" = amd64 ] || dir=$src/build-pkg-$arch
+    start_package "$arch package" "$arch" "$dir" "$@"
+done
+[ $# -ne 0 ] || start_package "amd64 package of legacy pseudo-terminals" amd64 "$src/build-pkg-legacy" "${legacy[@]}"
+wait_packages
+times+=("$(printf '%4d s  all packages' $((SECONDS - t0)))")
+
 for arch in amd64 armhf arm64; do
     dir=$src/build-pkg
     [ "$arch" = amd64 ] || dir=$src/build-pkg-$arch
     echo "== $arch package"
-    timed "$arch package" package "$arch" "$dir" "$@"
     inspect "$arch" "$dir"
 done
+
+# The amd64 package again, while the rest runs: another directory, another
+# time, another umask.
+again=$(mktemp -d "${TMPDIR:-/tmp}/ptybridge-again.XXXXXX")
+umask_was=$(umask)
+umask 0077
+start_package "amd64 package again" amd64 "$again" "$@"
+umask "$umask_was"
 
 echo "== lintian"
 lintian_all() {
@@ -165,26 +210,20 @@ lintian_all() {
 }
 timed lintian lintian_all
 
-echo "== the amd64 package again, elsewhere"
-again=$(mktemp -d "${TMPDIR:-/tmp}/ptybridge-again.XXXXXX")
-# Another directory, another time, another umask.
-again_package() { (umask 0077 && package amd64 "$@"); }
-timed "amd64 package again" again_package "$again" "$@"
+echo "== the installed amd64 package"
+timed "installed package" test_installed "$src/build-pkg" "$(echo "$src"/build-pkg/deb/ptybridge_*_amd64.deb)" "$@"
+if [ $# -eq 0 ]; then
+    echo "== the installed amd64 package of legacy pseudo-terminals"
+    timed "installed legacy package" test_installed "$src/build-pkg-legacy" \
+        "$(echo "$src"/build-pkg-legacy/deb/ptybridge_*_amd64.deb)" "${legacy[@]}"
+fi
+
+echo "== the amd64 package built again elsewhere"
+wait_packages
 for built in "$src"/build-pkg/deb/*.deb; do
     check "reproducible: $(basename "$built")" cmp "$built" "$again/deb/$(basename "$built")"
 done
 rm -rf "$again"
-
-echo "== the installed amd64 package"
-timed "installed package" test_installed "$src/build-pkg" "$(echo "$src"/build-pkg/deb/ptybridge_*_amd64.deb)" "$@"
-
-if [ $# -eq 0 ]; then
-    legacy=(-DPTYBRIDGE_CTRL_LINK= -DPTYBRIDGE_AUDIO_LINK=)
-    echo "== amd64 package of legacy pseudo-terminals"
-    timed "legacy package" package amd64 "$src/build-pkg-legacy" "${legacy[@]}"
-    timed "installed legacy package" test_installed "$src/build-pkg-legacy" \
-        "$(echo "$src"/build-pkg-legacy/deb/ptybridge_*_amd64.deb)" "${legacy[@]}"
-fi
 
 echo "== times"
 printf '%s\n' "${times[@]}"
