@@ -170,7 +170,12 @@ wait_packages() { # waits for the started builds; a failed one ends the run
     [ "$status" = 0 ] || { echo "FAILED: a package did not build"; exit 1; }
 }
 # Never leave a build running behind.
-trap 'for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done' EXIT
+wait_all() {
+    local pid
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    [ -z "${again:-}" ] || rm -rf "$again"
+}
+trap wait_all EXIT
 
 legacy=(-DPTYBRIDGE_CTRL_LINK= -DPTYBRIDGE_AUDIO_LINK=)
 echo "== the packages"
