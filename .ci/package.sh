@@ -9,7 +9,8 @@
 #
 # Each package is built from a copy of the sources in build-pkg[-ARCH]/src
 # (dpkg-buildpackage writes beside the source tree) and ends up in
-# build-pkg[-ARCH]/deb with its -dbgsym package and .changes file.
+# build-pkg[-ARCH]/deb with its -dbgsym package and .changes file (amd64:
+# and the source package, lintian checks it too).
 # Arguments are passed on to CMake for the link-mode packages (no argument
 # with a space); the legacy package is the same build with both links empty:
 #   bash .ci/package.sh -DPTYBRIDGE_CTRL_LINK= -DPTYBRIDGE_AUDIO_LINK=
@@ -61,13 +62,17 @@ sources() { # the project's files, as a tar stream
 }
 
 package() { # package ARCH DIR [CMAKE ARGS...]: builds into DIR/deb
-    local arch=$1 dir=$2
+    local arch=$1 dir=$2 build=binary
     shift 2
+    # The amd64 link-mode package comes with its source package.
+    [ "$dir" != "$src/build-pkg" ] || build=full
     rm -rf "$dir/src" "$dir/deb" "$dir"/ptybridge*_*
     mkdir -p "$dir/src" "$dir/deb"
-    sources | tar -x -C "$dir/src"
+    # Dated now, as in a fresh clone: no file's own date reaches a package,
+    # all are clamped to SOURCE_DATE_EPOCH.
+    sources | tar -x -m -C "$dir/src"
     if ! (cd "$dir/src" && PTYBRIDGE_CMAKE_ARGS="-DPTYBRIDGE_WERROR=ON $*" \
-        dpkg-buildpackage -a "$arch" -b -us -uc -j2) >"$dir/build.log" 2>&1; then
+        dpkg-buildpackage -a "$arch" --build="$build" -us -uc -j2) >"$dir/build.log" 2>&1; then
         tail -n 30 "$dir/build.log"
         echo "FAILED: the $arch package did not build (log: $dir/build.log)"
         exit 1
