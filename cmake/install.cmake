@@ -1,7 +1,6 @@
 # Installed beside the daemon: its manual page and its systemd unit, both
 # generated with the paths this build was configured with, and an example
-# of udev rules for the modem; and Debian packages of the lot (cpack -G DEB,
-# for the target's architecture).
+# of udev rules for the modem. The Debian package is built from debian/.
 
 include(GNUInstallDirs)
 
@@ -28,86 +27,30 @@ if(PTYBRIDGE_GZIP)
 else()
   install(FILES ${ptybridge_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
-install(FILES ${ptybridge_unit} DESTINATION lib/systemd/system)
+# Relative: under the prefix. Debian's tools of this release take units
+# from /lib/systemd/system (cmake/debian-package.cmake).
+set(PTYBRIDGE_SYSTEMD_UNIT_DIR lib/systemd/system
+  CACHE STRING "Where the systemd unit is installed")
+install(FILES ${ptybridge_unit} DESTINATION ${PTYBRIDGE_SYSTEMD_UNIT_DIR})
 # Stable modem names: an example to adapt, not active where it is installed.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/60-ptybridge-modem.rules.example
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# Debian package.
-set(PTYBRIDGE_PACKAGE_MAINTAINER "ptybridge maintainers <ptybridge@localhost>"
+# Debian package (debian/, dpkg-buildpackage). Its Maintainer field: the
+# default is debian/control's, the project's own.
+file(STRINGS ${PROJECT_SOURCE_DIR}/debian/control ptybridge_maintainer
+  REGEX "^Maintainer: " LIMIT_COUNT 1)
+string(REGEX REPLACE "^Maintainer: " "" ptybridge_maintainer "${ptybridge_maintainer}")
+set(PTYBRIDGE_PACKAGE_MAINTAINER "${ptybridge_maintainer}"
   CACHE STRING "Maintainer field of the Debian package")
 
-# Architecture of the target, not of the build machine.
-set(ptybridge_deb_arch "")
-find_program(PTYBRIDGE_DPKG_ARCHITECTURE dpkg-architecture)
-if(PTYBRIDGE_DPKG_ARCHITECTURE AND CMAKE_LIBRARY_ARCHITECTURE)
-  execute_process(
-    COMMAND ${PTYBRIDGE_DPKG_ARCHITECTURE} -t ${CMAKE_LIBRARY_ARCHITECTURE} -q DEB_HOST_ARCH
-    OUTPUT_VARIABLE ptybridge_deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+# The version is the project's; debian/changelog must name it in its
+# latest entry, or the package would carry another one.
+file(STRINGS ${PROJECT_SOURCE_DIR}/debian/changelog ptybridge_changelog_version
+  REGEX "^ptybridge \\(" LIMIT_COUNT 1)
+string(REGEX REPLACE "^ptybridge \\(([^)]*)\\).*" "\\1" ptybridge_changelog_version
+  "${ptybridge_changelog_version}")
+if(NOT ptybridge_changelog_version STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "debian/changelog is at ${ptybridge_changelog_version}, the project at "
+    "${PROJECT_VERSION}: add an entry (dch -v ${PROJECT_VERSION})")
 endif()
-if(NOT ptybridge_deb_arch)
-  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
-    set(ptybridge_deb_arch amd64)
-  elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
-    set(ptybridge_deb_arch arm64)
-  elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm" AND CMAKE_LIBRARY_ARCHITECTURE MATCHES "hf$")
-    set(ptybridge_deb_arch armhf)
-  elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
-    set(ptybridge_deb_arch armel)
-  elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^i.86$")
-    set(ptybridge_deb_arch i386)
-  endif()
-endif()
-
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME ptybridge)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "relay between two pseudo-terminals and a USB GSM modem")
-string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
-  "ptybridge holds the masters of two pseudo-terminals and relays their bytes,"
-  "unchanged, to the control and audio channels of a USB GSM modem (two"
-  "CDC-ACM devices). A modem channel is opened when the client first sends on"
-  "it; every device is guarded by a UUCP lock file. It logs to syslog and"
-  "stops in order on SIGTERM.")
-if(PTYBRIDGE_CTRL_LINK OR PTYBRIDGE_AUDIO_LINK)
-  set(links "${PTYBRIDGE_CTRL_LINK}" "${PTYBRIDGE_AUDIO_LINK}")
-  list(REMOVE_ITEM links "")
-  list(JOIN links " and " links)
-  string(APPEND CPACK_PACKAGE_DESCRIPTION
-    "\nClients open the pseudo-terminals through the symbolic links"
-    "\n${links},\nwhich it publishes while it runs.")
-endif()
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PTYBRIDGE_PACKAGE_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_SECTION comm)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-if(ptybridge_deb_arch)
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ptybridge_deb_arch})
-endif()
-# Depends: computed from the binary by dpkg-shlibdeps. For another
-# architecture it needs that architecture's C library installed through
-# multiarch (libc6:armhf), and is told which one at packaging time.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The package holds exactly the paths the unit and the manual page name.
-set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
-set(CPACK_STRIP_FILES ON)
-# No conffiles: nothing goes to /etc. The unit is the vendor's file; an
-# administrator changes it with a drop-in under /etc/systemd/system.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
-  ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
-  ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-
-set(ptybridge_cpack_config ${PROJECT_BINARY_DIR}/packaging/cpack-project-config.cmake)
-file(WRITE ${ptybridge_cpack_config}
-  "# Written by cmake/install.cmake; read by cpack.\n")
-if(CMAKE_CROSSCOMPILING AND ptybridge_deb_arch)
-  file(APPEND ${ptybridge_cpack_config}
-    "set(ENV{DEB_HOST_ARCH} ${ptybridge_deb_arch})\n"
-    "set(ENV{OBJDUMP} \"${CMAKE_OBJDUMP}\")\n")
-endif()
-set(CPACK_PROJECT_CONFIG_FILE ${ptybridge_cpack_config})
-
-include(CPack)

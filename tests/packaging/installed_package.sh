@@ -3,7 +3,8 @@
 # PTYBRIDGE_TEST_PACKAGE names, runs the installed daemon in a mount
 # namespace of its own (its /dev/log, modem devices, /run and lock
 # directory are the test's) with the modem emulator as its modem, then
-# purges the package and checks that nothing of it is left.
+# purges the package and checks that nothing of it is left, its unit's
+# enablement included.
 #
 # Link mode: a planted stale link is replaced, the slaves are the unit's
 # group's, AT and OK pass through each link with a hang-up after every
@@ -49,7 +50,7 @@ fi
 
 work=$(mktemp -d)
 daemon= listener= modem=
-unit=/usr/lib/systemd/system/ptybridge.service
+unit=/lib/systemd/system/ptybridge.service
 
 stop_pid() {
     [ -n "$1" ] || return 0
@@ -87,6 +88,7 @@ echo "== install $deb"
 dpkg -i "$deb" >/dev/null || { echo "FAILED: dpkg -i"; exit 1; }
 check "installed" test "$(dpkg-query -W -f '${Status}' ptybridge)" = "install ok installed"
 check "daemon executable" test -x /usr/sbin/ptybridge
+check "enabled at install" test -L /etc/systemd/system/multi-user.target.wants/ptybridge.service
 check "unit starts the installed daemon" grep -qx 'ExecStart=/usr/sbin/ptybridge' "$unit"
 check "unit loads cdc_acm first" grep -qx 'After=modprobe@cdc_acm.service' "$unit"
 if command -v man >/dev/null; then
@@ -232,6 +234,13 @@ else
     echo "(one channel linked: not run)"
 fi
 
+# What enabling the unit leaves in the system: links to it, and the
+# records deb-systemd-helper keeps of what it enabled or masked.
+unit_state() {
+    find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+        /var/lib/systemd/deb-systemd-helper-masked -name 'ptybridge.service*' 2>/dev/null
+}
+
 echo "== remove and purge"
 dpkg -r ptybridge >/dev/null
 check "removed: files gone" test ! -e /usr/sbin/ptybridge -a ! -e "$unit" \
@@ -239,6 +248,7 @@ check "removed: files gone" test ! -e /usr/sbin/ptybridge -a ! -e "$unit" \
 dpkg -P ptybridge >/dev/null
 check "purged: unknown to dpkg" test -z "$(dpkg-query -W -f '${Status}' ptybridge 2>/dev/null)"
 check "purged: no file of it left" test -z "$(ls /var/lib/dpkg/info/ptybridge.* 2>/dev/null)"
+check "purged: no unit state left (links, deb-systemd-helper's records)" test -z "$(unit_state)"
 
 if [ "$failures" -ne 0 ]; then
     echo "installed package: $failures checks failed"

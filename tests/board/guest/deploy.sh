@@ -8,7 +8,7 @@ set -eu
 deb=$1 vendor=$2 product=$3 user=$4
 # ---- the README's steps ----
 lsusb -d "$vendor:$product"
-dpkg -i "$deb"
+apt install "$deb"
 sed -e "s/\"vvvv\"/\"$vendor\"/" -e "s/\"pppp\"/\"$product\"/" \
     /usr/share/doc/ptybridge/60-ptybridge-modem.rules.example \
     >/etc/udev/rules.d/60-ptybridge-modem.rules
@@ -17,6 +17,5 @@ udevadm trigger --subsystem-match=tty
 udevadm settle
 ls -l /dev/gsm-ctrl /dev/gsm-audio
 usermod -aG dialout "$user"
-systemctl enable --now ptybridge.service
 systemctl is-active ptybridge.service
 ls -l /run/ptybridge/
