@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -15,7 +16,6 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
