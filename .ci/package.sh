@@ -14,15 +14,9 @@ src=$PWD
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-export DEBIAN_FRONTEND=noninteractive
 # libc6:armhf: dpkg-shlibdeps reads the armhf C library's symbols from it.
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    as_root dpkg --add-architecture armhf
-fi
-as_root apt-get update -qq
-as_root apt-get install -y -qq --no-install-recommends \
-    ca-certificates cmake make g++ g++-arm-linux-gnueabihf libc6:armhf \
-    dpkg-dev file gzip socat util-linux >/dev/null
+scripts/install-packages ca-certificates cmake make g++ g++-arm-linux-gnueabihf libc6:armhf \
+    dpkg-dev file gzip socat util-linux
 
 . tests/packaging/checks.sh
 
