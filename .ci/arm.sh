@@ -10,16 +10,10 @@ cd "$(dirname "$0")/.."
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 echo "== packages"
-export DEBIAN_FRONTEND=noninteractive
 # Multiarch armhf: the C and C++ runtimes the emulated programs load from
 # /lib, and GoogleTest built for armhf.
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    as_root dpkg --add-architecture armhf
-fi
-as_root apt-get update -qq
-as_root apt-get install -y -qq --no-install-recommends \
-    ca-certificates cmake make g++-arm-linux-gnueabihf qemu-user-static \
-    libc6:armhf libstdc++6:armhf libgtest-dev:armhf mandoc >/dev/null
+scripts/install-packages ca-certificates cmake make g++-arm-linux-gnueabihf qemu-user-static \
+    libc6:armhf libstdc++6:armhf libgtest-dev:armhf mandoc
 
 echo "== binfmt_misc entry for ARM"
 binfmt=/proc/sys/fs/binfmt_misc

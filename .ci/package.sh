@@ -20,20 +20,10 @@ src=$PWD
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-export DEBIAN_FRONTEND=noninteractive
 # libc6:ARCH: dpkg-shlibdeps reads that architecture's C library symbols.
-for arch in armhf arm64; do
-    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-        as_root dpkg --add-architecture "$arch"
-    fi
-done
-needed=(ca-certificates cmake make g++ g++-arm-linux-gnueabihf g++-aarch64-linux-gnu
-    libc6:armhf libc6:arm64 dpkg-dev debhelper lintian devscripts file gzip socat util-linux)
-# The archive is asked only for what is missing.
-if [ "$(dpkg-query -W -f '${Status}\n' "${needed[@]}" 2>/dev/null | grep -c ' installed$')" != ${#needed[@]} ]; then
-    as_root apt-get update -qq
-    as_root apt-get install -y -qq --no-install-recommends "${needed[@]}" >/dev/null
-fi
+scripts/install-packages ca-certificates cmake make g++ g++-arm-linux-gnueabihf \
+    g++-aarch64-linux-gnu libc6:armhf libc6:arm64 dpkg-dev debhelper lintian devscripts file \
+    gzip socat util-linux
 
 . tests/packaging/checks.sh
 

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,14 +23,6 @@ namespace {
 void check(bool ok, const char *what) {
     if (!ok) {
         sandbox::fail_hard(std::string("harness: ") + what + " failed: " + std::strerror(errno));
-    }
-}
-
-void raise_descriptor_limit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
     }
 }
 
@@ -217,7 +208,6 @@ std::string pump(int from, int to, const std::string &data, std::size_t window) 
 }
 
 bridge::bridge(options opts) : opts_(std::move(opts)) {
-    raise_descriptor_limit();
     dir_ = sandbox::make_temp_dir("ptybridge");
     check(!dir_.empty(), "mkdtemp");
     // The directories of the build's paths, which the daemon does not make.

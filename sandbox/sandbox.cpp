@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -265,9 +267,18 @@ bool poll_until(const std::function<bool()> &done, steady::duration limit) {
     }
 }
 
+int events_fd_in_daemon() {
+    rlimit files{};
+    rlim_t highest = FD_SETSIZE;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < highest) {
+        highest = files.rlim_cur;
+    }
+    return static_cast<int>(highest) - 1;
+}
+
 std::vector<std::string> daemon_environment() {
     return {"LD_PRELOAD=" + sandbox_programs().capture,
-            "PTYBRIDGE_TEST_EVENTS_FD=" + std::to_string(events_fd_in_daemon), run_marker_entry(),
+            "PTYBRIDGE_TEST_EVENTS_FD=" + std::to_string(events_fd_in_daemon()), run_marker_entry(),
             // A sanitizer build must accept the preload ahead of its runtime.
             "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=1",
             "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1", "PATH=/usr/bin:/bin"};
@@ -291,6 +302,8 @@ pid_t spawn(const spawn_options &opts) {
     }
     env.push_back(nullptr);
 
+    const int events_fd = events_fd_in_daemon();
+
     const pid_t pid = fork_child();
     if (pid != 0) {
         return pid;
@@ -301,7 +314,7 @@ pid_t spawn(const spawn_options &opts) {
     if (!opts.dir.empty() && chdir(opts.dir.c_str()) != 0) {
         _exit(126);
     }
-    if (opts.events >= 0 && dup2(opts.events, events_fd_in_daemon) < 0) {
+    if (opts.events >= 0 && dup2(opts.events, events_fd) < 0) {
         _exit(126);
     }
     const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

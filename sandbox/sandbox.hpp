@@ -22,8 +22,11 @@ using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
 // Where the daemon finds the capture library's pipe: high enough to leave
-// its own descriptors where they would be on a board.
-constexpr int events_fd_in_daemon = 1500;
+// its own descriptors where they would be on a board, and within the limit
+// of open files this process has and the daemon inherits (1024 on a stock
+// machine), so that nothing needs a raised limit. The highest number both
+// that limit and select allow.
+int events_fd_in_daemon();
 
 // The sandbox daemon and the capture library. The capture library is a
 // copy in a directory of its own whose path has no space or colon (the

@@ -20,6 +20,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -40,6 +41,8 @@ using steady = std::chrono::steady_clock;
 
 // Generous: the tests run in parallel on a loaded machine.
 constexpr auto patience = 60s;
+// Linux's default soft limit of open files, which a login session gets.
+constexpr rlim_t stock_open_files = 1024;
 
 bool installed(const std::string &program) {
     const std::string command = "command -v " + program + " >/dev/null 2>&1";
@@ -80,7 +83,14 @@ std::vector<std::string> demo_args(const std::vector<std::string> &extra) {
     return args;
 }
 
+// The demo runs as a login on a stock machine would run it: with at most
+// 1024 open files, whatever limit the suite itself was given.
 [[noreturn]] void exec_args(const std::vector<std::string> &args) {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur > stock_open_files) {
+        files.rlim_cur = stock_open_files;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::vector<char *> argv(args.size() + 1, nullptr);
     std::transform(args.begin(), args.end(), argv.begin(),
                    [](const std::string &a) { return const_cast<char *>(a.c_str()); });
