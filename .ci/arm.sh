@@ -1,59 +1,76 @@
 #!/usr/bin/env bash
-# CI: cross-builds everything for 32-bit ARM (armhf) with Debian's cross
-# compiler and runs the whole test suite under qemu user-mode emulation.
+# CI: cross-builds everything for ARM with Debian's cross compiler and runs
+# the whole test suite under qemu user-mode emulation:
+#   bash .ci/arm.sh [armhf|arm64]      (default armhf; build-arm, build-arm64)
 # The tests run through the toolchain's CMAKE_CROSSCOMPILING_EMULATOR; the
 # daemon they start runs under qemu too, through a binfmt_misc entry that
 # this script makes sure of.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+arch=${1:-armhf}
+case $arch in
+armhf) triplet=arm-linux-gnueabihf qemu=arm build=build-arm elf='ELF 32-bit LSB .*ARM, EABI5' ;;
+arm64) triplet=aarch64-linux-gnu qemu=aarch64 build=build-arm64 elf='ELF 64-bit LSB .*ARM aarch64' ;;
+*)
+    echo "usage: .ci/arm.sh [armhf|arm64]" >&2
+    exit 2
+    ;;
+esac
+
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-echo "== packages"
+echo "== $arch packages"
 export DEBIAN_FRONTEND=noninteractive
-# Multiarch armhf: the C and C++ runtimes the emulated programs load from
-# /lib, and GoogleTest built for armhf.
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    as_root dpkg --add-architecture armhf
+# Multiarch: the C and C++ runtimes the emulated programs load from /lib,
+# and GoogleTest built for the target.
+wanted=(ca-certificates cmake make "g++-$triplet" qemu-user-static
+    "libc6:$arch" "libstdc++6:$arch" "libgtest-dev:$arch" mandoc)
+if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    as_root dpkg --add-architecture "$arch"
 fi
-as_root apt-get update -qq
-as_root apt-get install -y -qq --no-install-recommends \
-    ca-certificates cmake make g++-arm-linux-gnueabihf qemu-user-static \
-    libc6:armhf libstdc++6:armhf libgtest-dev:armhf mandoc >/dev/null
+if ! dpkg -s "${wanted[@]}" >/dev/null 2>&1; then
+    as_root apt-get update -qq
+    as_root apt-get install -y -qq --no-install-recommends "${wanted[@]}" >/dev/null
+fi
 
-echo "== binfmt_misc entry for ARM"
+echo "== binfmt_misc entry for qemu-$qemu"
 binfmt=/proc/sys/fs/binfmt_misc
 if [ ! -e "$binfmt/register" ]; then
     as_root mount -t binfmt_misc binfmt_misc "$binfmt"
 fi
-# qemu-user-static's entry: a static emulator (the tests preload an ARM
+# qemu-user-static's entry: a static emulator (the tests preload a target
 # library into the daemon, which a dynamically linked qemu would try to
 # load itself), opened at registration (flag F), so it also works where
 # the path is not visible.
-entry=$(sed -n 's/^\(:qemu-arm:.*\)$/\1/p' /usr/lib/binfmt.d/qemu-arm.conf)
+entry=$(sed -n "s/^\(:qemu-$qemu:.*\)\$/\1/p" "/usr/lib/binfmt.d/qemu-$qemu.conf")
 interpreter=$(printf '%s' "$entry" | cut -d: -f7)
-if [ -e "$binfmt/qemu-arm" ] && ! grep -qx "interpreter $interpreter" "$binfmt/qemu-arm"; then
-    echo "replacing the qemu-arm entry: $(grep interpreter "$binfmt/qemu-arm")"
-    as_root sh -c "echo -1 > $binfmt/qemu-arm"
+if [ -e "$binfmt/qemu-$qemu" ] && ! grep -qx "interpreter $interpreter" "$binfmt/qemu-$qemu"; then
+    echo "replacing the qemu-$qemu entry: $(grep interpreter "$binfmt/qemu-$qemu")"
+    as_root sh -c "echo -1 > $binfmt/qemu-$qemu"
 fi
-if [ ! -e "$binfmt/qemu-arm" ]; then
+if [ ! -e "$binfmt/qemu-$qemu" ]; then
     as_root sh -c "printf '%s\n' '$entry' > $binfmt/register"
 fi
-if ! grep -qx enabled "$binfmt/qemu-arm"; then
-    as_root sh -c "echo 1 > $binfmt/qemu-arm"
+if ! grep -qx enabled "$binfmt/qemu-$qemu"; then
+    as_root sh -c "echo 1 > $binfmt/qemu-$qemu"
 fi
-cat "$binfmt/qemu-arm"
+cat "$binfmt/qemu-$qemu"
 
-echo "== cross build"
-cmake -S . -B build-arm --toolchain cmake/arm-linux-gnueabihf.cmake -DPTYBRIDGE_WERROR=ON >/dev/null
-cmake --build build-arm -j2
+echo "== $arch cross build"
+cmake -S . -B "$build" --toolchain "cmake/$triplet.cmake" -DPTYBRIDGE_WERROR=ON >/dev/null
+cmake --build "$build" -j2
 
-file build-arm/ptybridge
-# The daemon under test is started by execve: ARM programs must run directly.
-if ! build-arm/tests/test_daemon --gtest_list_tests >/dev/null; then
-    echo "ARM programs do not run directly: binfmt_misc is not working" >&2
+file "$build/ptybridge"
+if ! grep -q "$elf" <<<"$(file -b "$build/ptybridge")"; then
+    echo "$build/ptybridge is not an $arch program" >&2
+    exit 1
+fi
+# The daemon under test is started by execve: target programs must run directly.
+if ! "$build/tests/test_daemon" --gtest_list_tests >/dev/null; then
+    echo "$arch programs do not run directly: binfmt_misc is not working" >&2
     exit 1
 fi
 
-echo "== test suite under qemu-arm"
-ctest --test-dir build-arm -j4 --output-on-failure
+echo "== test suite under qemu-$qemu"
+ctest --test-dir "$build" -j4 --output-on-failure

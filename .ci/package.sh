@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# CI: builds the Debian packages, amd64 natively and armhf with the cross
-# compiler, with the pseudo-terminals published as links under
+# CI: builds the Debian packages, amd64 natively and armhf and arm64 with the
+# cross compilers, with the pseudo-terminals published as links under
 # /run/ptybridge, and inspects them; then installs and runs the amd64 one
 # through the packaging.installed_package test of its own build, and the
 # same for a package of legacy pseudo-terminals.
@@ -15,14 +15,19 @@ src=$PWD
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 export DEBIAN_FRONTEND=noninteractive
-# libc6:armhf: dpkg-shlibdeps reads the armhf C library's symbols from it.
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    as_root dpkg --add-architecture armhf
+# libc6:armhf, libc6:arm64: dpkg-shlibdeps reads the target C library's
+# symbols from them.
+for foreign in armhf arm64; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$foreign"; then
+        as_root dpkg --add-architecture "$foreign"
+    fi
+done
+wanted=(ca-certificates cmake make g++ g++-arm-linux-gnueabihf libc6:armhf
+    g++-aarch64-linux-gnu libc6:arm64 dpkg-dev file gzip socat util-linux)
+if ! dpkg -s "${wanted[@]}" >/dev/null 2>&1; then
+    as_root apt-get update -qq
+    as_root apt-get install -y -qq --no-install-recommends "${wanted[@]}" >/dev/null
 fi
-as_root apt-get update -qq
-as_root apt-get install -y -qq --no-install-recommends \
-    ca-certificates cmake make g++ g++-arm-linux-gnueabihf libc6:armhf \
-    dpkg-dev file gzip socat util-linux >/dev/null
 
 . tests/packaging/checks.sh
 
@@ -75,17 +80,24 @@ check "exactly the daemon, its unit, its manual page and the udev example" \
     test "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)" = "$expected"
 test_installed "$src/build-pkg"
 
-echo "== armhf package"
-deb=$(package "$src/build-pkg-armhf" --toolchain "$src/cmake/arm-linux-gnueabihf.cmake" \
-    -DBUILD_TESTING=OFF "${links[@]}" "$@")
-inspect armhf
-extract=$(mktemp -d)
-dpkg-deb -x "$deb" "$extract"
-file "$extract/usr/sbin/ptybridge"
-check "the binary is 32-bit ARM" grep -q 'ELF 32-bit LSB .*ARM, EABI5' <<<"$(file -b "$extract/usr/sbin/ptybridge")"
-check "same files as amd64" \
-    test "$(cd "$extract" && find . -type f | sort)" = "$expected"
-rm -rf "$extract"
+cross_package() { # cross_package ARCH TOOLCHAIN WHAT ELF [CMAKE ARGS...]
+    local arch=$1 toolchain=$2 what=$3 elf=$4
+    shift 4
+    echo "== $arch package"
+    deb=$(package "$src/build-pkg-$arch" --toolchain "$src/cmake/$toolchain.cmake" \
+        -DBUILD_TESTING=OFF "${links[@]}" "$@")
+    inspect "$arch"
+    local extract
+    extract=$(mktemp -d)
+    dpkg-deb -x "$deb" "$extract"
+    file "$extract/usr/sbin/ptybridge"
+    check "the binary is $what" grep -q "$elf" <<<"$(file -b "$extract/usr/sbin/ptybridge")"
+    check "same files as amd64" \
+        test "$(cd "$extract" && find . -type f | sort)" = "$expected"
+    rm -rf "$extract"
+}
+cross_package armhf arm-linux-gnueabihf "32-bit ARM" 'ELF 32-bit LSB .*ARM, EABI5' "$@"
+cross_package arm64 aarch64-linux-gnu "64-bit ARM" 'ELF 64-bit LSB .*ARM aarch64' "$@"
 
 if [ $# -eq 0 ]; then
     echo "== amd64 package of legacy pseudo-terminals"
