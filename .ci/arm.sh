@@ -26,7 +26,8 @@ export DEBIAN_FRONTEND=noninteractive
 # and GoogleTest built for the target.
 wanted=(ca-certificates cmake make "g++-$triplet" qemu-user-static
     "libc6:$arch" "libstdc++6:$arch" "libgtest-dev:$arch" mandoc)
-if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+# Read whole first: grep -q stopping early would fail the pipeline.
+if ! grep -qx "$arch" <<<"$(dpkg --print-foreign-architectures)"; then
     as_root dpkg --add-architecture "$arch"
 fi
 if ! dpkg -s "${wanted[@]}" >/dev/null 2>&1; then

@@ -18,7 +18,7 @@ export DEBIAN_FRONTEND=noninteractive
 # libc6:armhf, libc6:arm64: dpkg-shlibdeps reads the target C library's
 # symbols from them.
 for foreign in armhf arm64; do
-    if ! dpkg --print-foreign-architectures | grep -qx "$foreign"; then
+    if ! grep -qx "$foreign" <<<"$(dpkg --print-foreign-architectures)"; then
         as_root dpkg --add-architecture "$foreign"
     fi
 done
