@@ -1,53 +1,112 @@
 #!/usr/bin/env bash
-# CI: cross-builds everything for 32-bit ARM (armhf) with Debian's cross
-# compiler and runs the whole test suite under qemu user-mode emulation.
+# CI: cross-builds everything for ARM with Debian's cross compilers and runs
+# the whole test suite under qemu user-mode emulation, for each
+# architecture given:
+#   bash .ci/arm.sh [armhf] [arm64]      (default armhf; build-arm, build-arm64)
 # The tests run through the toolchain's CMAKE_CROSSCOMPILING_EMULATOR; the
 # daemon they start runs under qemu too, through a binfmt_misc entry that
-# this script makes sure of.
+# this script makes sure of. An emulated suite mostly waits on its
+# daemons, so it runs in the background while the next architecture
+# builds; each suite's output is printed when all have ended.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+arches=("$@")
+[ ${#arches[@]} -gt 0 ] || arches=(armhf)
+for arch in "${arches[@]}"; do
+    case $arch in
+    armhf | arm64) ;;
+    *)
+        echo "usage: .ci/arm.sh [armhf] [arm64]" >&2
+        exit 2
+        ;;
+    esac
+done
+
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-echo "== packages"
-# Multiarch armhf: the C and C++ runtimes the emulated programs load from
-# /lib, and GoogleTest built for armhf.
-scripts/install-packages ca-certificates cmake make g++-arm-linux-gnueabihf qemu-user-static \
-    libc6:armhf libstdc++6:armhf libgtest-dev:armhf mandoc
+of() { # of ARCH: sets triplet, qemu, build and elf (what file(1) says of its programs)
+    case $1 in
+    armhf) triplet=arm-linux-gnueabihf qemu=arm build=build-arm elf='ELF 32-bit LSB .*ARM, EABI5' ;;
+    arm64) triplet=aarch64-linux-gnu qemu=aarch64 build=build-arm64 elf='ELF 64-bit LSB .*ARM aarch64' ;;
+    esac
+}
 
-echo "== binfmt_misc entry for ARM"
-binfmt=/proc/sys/fs/binfmt_misc
-if [ ! -e "$binfmt/register" ]; then
-    as_root mount -t binfmt_misc binfmt_misc "$binfmt"
-fi
-# qemu-user-static's entry: a static emulator (the tests preload an ARM
-# library into the daemon, which a dynamically linked qemu would try to
-# load itself), opened at registration (flag F), so it also works where
-# the path is not visible.
-entry=$(sed -n 's/^\(:qemu-arm:.*\)$/\1/p' /usr/lib/binfmt.d/qemu-arm.conf)
-interpreter=$(printf '%s' "$entry" | cut -d: -f7)
-if [ -e "$binfmt/qemu-arm" ] && ! grep -qx "interpreter $interpreter" "$binfmt/qemu-arm"; then
-    echo "replacing the qemu-arm entry: $(grep interpreter "$binfmt/qemu-arm")"
-    as_root sh -c "echo -1 > $binfmt/qemu-arm"
-fi
-if [ ! -e "$binfmt/qemu-arm" ]; then
-    as_root sh -c "printf '%s\n' '$entry' > $binfmt/register"
-fi
-if ! grep -qx enabled "$binfmt/qemu-arm"; then
-    as_root sh -c "echo 1 > $binfmt/qemu-arm"
-fi
-cat "$binfmt/qemu-arm"
+prepare() { # prepare ARCH: its packages, binfmt_misc entry and build
+    local arch=$1
+    of "$arch"
+    echo "== $arch packages"
+    # Multiarch: the C and C++ runtimes the emulated programs load from /lib,
+    # and GoogleTest built for the target.
+    scripts/install-packages ca-certificates cmake make "g++-$triplet" qemu-user-static \
+        "libc6:$arch" "libstdc++6:$arch" "libgtest-dev:$arch" mandoc
 
-echo "== cross build"
-cmake -S . -B build-arm --toolchain cmake/arm-linux-gnueabihf.cmake -DPTYBRIDGE_WERROR=ON >/dev/null
-cmake --build build-arm -j2
+    echo "== binfmt_misc entry for qemu-$qemu"
+    binfmt=/proc/sys/fs/binfmt_misc
+    if [ ! -e "$binfmt/register" ]; then
+        as_root mount -t binfmt_misc binfmt_misc "$binfmt"
+    fi
+    # qemu-user-static's entry: a static emulator (the tests preload a target
+    # library into the daemon, which a dynamically linked qemu would try to
+    # load itself), opened at registration (flag F), so it also works where
+    # the path is not visible.
+    entry=$(sed -n "s/^\(:qemu-$qemu:.*\)\$/\1/p" "/usr/lib/binfmt.d/qemu-$qemu.conf")
+    interpreter=$(printf '%s' "$entry" | cut -d: -f7)
+    if [ -e "$binfmt/qemu-$qemu" ] && ! grep -qx "interpreter $interpreter" "$binfmt/qemu-$qemu"; then
+        echo "replacing the qemu-$qemu entry: $(grep interpreter "$binfmt/qemu-$qemu")"
+        as_root sh -c "echo -1 > $binfmt/qemu-$qemu"
+    fi
+    if [ ! -e "$binfmt/qemu-$qemu" ]; then
+        as_root sh -c "printf '%s\n' '$entry' > $binfmt/register"
+    fi
+    if ! grep -qx enabled "$binfmt/qemu-$qemu"; then
+        as_root sh -c "echo 1 > $binfmt/qemu-$qemu"
+    fi
+    cat "$binfmt/qemu-$qemu"
 
-file build-arm/ptybridge
-# The daemon under test is started by execve: ARM programs must run directly.
-if ! build-arm/tests/test_daemon --gtest_list_tests >/dev/null; then
-    echo "ARM programs do not run directly: binfmt_misc is not working" >&2
-    exit 1
-fi
+    echo "== $arch cross build"
+    cmake -S . -B "$build" --toolchain "cmake/$triplet.cmake" -DPTYBRIDGE_WERROR=ON >/dev/null
+    cmake --build "$build" -j2
 
-echo "== test suite under qemu-arm"
-ctest --test-dir build-arm -j4 --output-on-failure
+    file "$build/ptybridge"
+    if ! grep -q "$elf" <<<"$(file -b "$build/ptybridge")"; then
+        echo "$build/ptybridge is not an $arch program" >&2
+        exit 1
+    fi
+    # The daemon under test is started by execve: target programs must run directly.
+    if ! "$build/tests/test_daemon" --gtest_list_tests >/dev/null; then
+        echo "$arch programs do not run directly: binfmt_misc is not working" >&2
+        exit 1
+    fi
+}
+
+suite() { # suite ARCH: the whole suite under qemu, and no process left behind
+    local started=$SECONDS
+    of "$1"
+    ctest --test-dir "$build" -j4 --output-on-failure && bash .ci/leftovers.sh "$build"
+    local status=$?
+    echo "== $1 suite: $((SECONDS - started)) s"
+    return "$status"
+}
+
+# A build that fails still waits for the suites already running.
+trap wait EXIT
+suites=()
+for arch in "${arches[@]}"; do
+    started=$SECONDS
+    prepare "$arch"
+    echo "== $arch build: $((SECONDS - started)) s"
+    log=$build/suite.log
+    suite "$arch" >"$log" 2>&1 &
+    suites+=("$!:$arch:$log")
+done
+failed=0
+for entry in "${suites[@]}"; do
+    IFS=: read -r pid arch log <<<"$entry"
+    status=0
+    wait "$pid" || status=$?
+    echo "== test suite under qemu for $arch"
+    cat "$log"
+    [ "$status" = 0 ] || { echo "== $arch suite failed"; failed=1; }
+done
+exit "$failed"
