@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -146,10 +148,10 @@ bool our_link(const char *link, path_text &target) {
 }
 
 // Unlocks the slave of a fresh master, lets the daemon's group use it as
-// it would a serial device, and publishes it at the port's link: made
-// under a temporary name and renamed over the old link, so that a client
-// never finds the name missing. Only a link of ours is ever replaced.
-bool publish_slave(const port &p, int master) {
+// it would a serial device, and links it under the port's link name plus
+// ".new", ready to be renamed over the link. Only a link of ours is ever
+// replaced, and one at ".new" is what a killed daemon left.
+bool prepare_link(const port &p, int master, path_text &temporary) {
     int unlock = 0;
     path_text slave{};
     if (ioctl(master, TIOCSPTLCK, &unlock) != 0 || !slave_path(master, slave)) {
@@ -161,13 +163,12 @@ bool publish_slave(const port &p, int master) {
         log_failure(LOG_WARNING, errno, "cannot %s %s", "grant", slave.data());
     }
 
-    path_text temporary{};
     (void)std::snprintf(temporary.data(), temporary.size(), "%s.new", p.link);
     path_text target{};
     struct stat seen {};
     if (lstat(temporary.data(), &seen) == 0 && S_ISLNK(seen.st_mode) &&
         our_link(temporary.data(), target)) {
-        unlink(temporary.data()); // left by a daemon that was killed
+        unlink(temporary.data());
     }
     if (lstat(p.link, &seen) == 0 && !(S_ISLNK(seen.st_mode) && our_link(p.link, target))) {
         log_failure(LOG_ERR, EEXIST, "cannot %s %s", "link", p.link);
@@ -177,6 +178,12 @@ bool publish_slave(const port &p, int master) {
         log_failure(LOG_ERR, errno, "cannot %s %s", "link", p.link);
         return false;
     }
+    return true;
+}
+
+// Renames the prepared link over the port's link: a client that opens the
+// link finds either the old slave or the new one, never nothing.
+bool publish_link(const port &p, const path_text &temporary) {
     if (rename(temporary.data(), p.link) != 0) {
         const int error = errno;
         unlink(temporary.data());
@@ -196,6 +203,40 @@ void withdraw_slave(const port &p) {
     }
 }
 
+// Flushes a freshly opened port and puts it into raw mode; failures are
+// logged and the port stays open.
+void make_raw(const port &p, int fd) {
+    if (tcflush(fd, TCIOFLUSH) != 0) {
+        log_failure(LOG_WARNING, errno, "cannot %s %s", "flush", port_name(p));
+    }
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) {
+        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "get", port_name(p));
+    }
+    cfmakeraw(&settings);
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "set", port_name(p));
+    }
+}
+
+// Whether a client has opened the slave of a hung-up master again: the
+// master then no longer reports the hang-up. A client whose open followed
+// the link just before it moved is still on its way to that slave, so the
+// question is asked again for a few milliseconds before the master is
+// closed under it; that costs only a client's hang-up, never an idle wait.
+bool reopened_during_grace(int master) {
+    constexpr int looks = 20;
+    constexpr timespec pause{0, 100'000}; // 0.1 ms
+    for (int look = 0; look < looks; ++look) {
+        pollfd old{master, POLLIN, 0};
+        if (poll(&old, 1, 0) >= 0 && (old.revents & POLLHUP) == 0) {
+            return true;
+        }
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
 } // namespace
 
 const char *port_name(const port &p) {
@@ -212,25 +253,58 @@ int port_open(port &p) {
     }
     p.fd = fd;
     log_debug(DEBUG_PORTS, "%s open, fd=%i", port_name(p), fd);
-
-    if (tcflush(fd, TCIOFLUSH) != 0) {
-        log_failure(LOG_WARNING, errno, "cannot %s %s", "flush", port_name(p));
-    }
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) {
-        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "get", port_name(p));
-    }
-    cfmakeraw(&settings);
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        log_failure(LOG_ERR, errno, "cannot %s %s attributes", "set", port_name(p));
-    }
+    make_raw(p, fd);
     // Published only now: a client that opens the link and sends at once
     // must not have its bytes flushed above.
-    if (p.link != nullptr && !publish_slave(p, fd)) {
+    path_text temporary{};
+    if (p.link != nullptr && !(prepare_link(p, fd, temporary) && publish_link(p, temporary))) {
         port_close(p);
         return -1;
     }
     return fd;
+}
+
+bool port_replace(port &p, bool unless_reopened) {
+    if (p.fd < 0 || p.link == nullptr) {
+        port_close(p);
+        return true;
+    }
+    // The lock file stays: it is the channel's, not the master's.
+    int fd = open(p.device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= FD_SETSIZE) {
+        close(fd);
+        fd = -1;
+        errno = EMFILE;
+    }
+    if (fd < 0) {
+        log_failure(LOG_ERR, errno, "cannot %s %s", "open", port_name(p));
+        port_close(p);
+        return true;
+    }
+    log_debug(DEBUG_PORTS, "%s open, fd=%i", port_name(p), fd);
+    make_raw(p, fd);
+    const auto discard = [&p](int master) {
+        log_debug(DEBUG_PORTS, "%s close, fd=%i", port_name(p), master);
+        close(master);
+    };
+    path_text temporary{};
+    if (!(prepare_link(p, fd, temporary) && publish_link(p, temporary))) {
+        discard(fd);
+        port_close(p);
+        return true;
+    }
+    // A client that opened the old slave since its hang-up was read has it
+    // now: the old master no longer reports the hang-up. That client keeps
+    // its terminal, and the link goes back to it; the fresh master was
+    // published for a moment only, to a client that was not there.
+    if (unless_reopened && reopened_during_grace(p.fd) && prepare_link(p, p.fd, temporary) &&
+        publish_link(p, temporary)) {
+        discard(fd);
+        return false;
+    }
+    discard(p.fd);
+    p.fd = fd;
+    return true;
 }
 
 void port_close(port &p) {

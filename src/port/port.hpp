@@ -39,6 +39,16 @@ int port_open(port &p);
 // closed port.
 void port_close(port &p);
 
+// Closes a port while the daemon runs. A master published at a link is
+// replaced instead: a fresh master is opened, set up and published by
+// renaming its link over the old one before the old master is closed, so
+// that the link never goes missing; its lock file stays held. Returns
+// false, having changed nothing, when `unless_reopened` is set and a
+// client has opened the old master's slave again since its hang-up: that
+// client keeps its terminal. Without a fresh master it falls back to
+// port_close, and the event loop opens one later.
+[[nodiscard]] bool port_replace(port &p, bool unless_reopened);
+
 // UUCP (HDB) lock file of a device: true when this process now holds it.
 // Tries every 100 ms for timeout to timeout + 1 whole seconds.
 [[nodiscard]] bool dev_lock(const char *device, int timeout);

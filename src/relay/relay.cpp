@@ -14,12 +14,16 @@ constexpr std::size_t buffer_size = 4096;
 constexpr std::size_t read_size = buffer_size - 1; // room for the debug text's zero byte
 constexpr ssize_t audio_shown_below = 32;
 
-void close_ports(const std::array<side, 2> &order, port &source, port &destination) {
+// A read that hung up lets a client that has just reopened the source's
+// terminal keep it, and then nothing else closes either.
+void close_ports(const std::array<side, 2> &order, port &source, port &destination, bool hung_up) {
     for (const side s : order) {
-        if (s == side::source) {
-            port_close(source);
-        } else if (s == side::destination) {
-            port_close(destination);
+        if (s == side::none) {
+            continue;
+        }
+        const bool is_source = s == side::source;
+        if (!port_replace(is_source ? source : destination, hung_up && is_source)) {
+            return;
         }
     }
 }
@@ -62,6 +66,11 @@ const relay_direction audio_gsm_to_pty{
 void relay(const relay_direction &direction, port &source, port &destination) {
     char buffer[buffer_size];
     const ssize_t n = read(source.fd, buffer, read_size);
+    // Nothing to read after all: a client opened the terminal again between
+    // the hang-up that woke the loop and this read. Not a failure.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return;
+    }
     if (n <= 0) {
         // EIO is a hang-up that is not worth a message: a client closing its
         // side does that all the time. An end of file on a modem port is a
@@ -72,7 +81,7 @@ void relay(const relay_direction &direction, port &source, port &destination) {
         } else if (n == 0 && source.kind == port_kind::modem) {
             log_message(LOG_ERR, "%s hung up", port_name(source));
         }
-        close_ports(direction.close_on_read_failure, source, destination);
+        close_ports(direction.close_on_read_failure, source, destination, true);
         return;
     }
 
@@ -93,7 +102,7 @@ void relay(const relay_direction &direction, port &source, port &destination) {
     const ssize_t written = write(destination.fd, buffer, static_cast<std::size_t>(n));
     if (written < 0) {
         log_failure(LOG_ERR, errno, "%s write error", port_name(destination));
-        close_ports(direction.close_on_write_failure, source, destination);
+        close_ports(direction.close_on_write_failure, source, destination, false);
         return;
     }
     if (written < n) {
