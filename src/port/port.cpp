@@ -84,6 +84,22 @@ const char *lock_path(const port &p) {
     return p.kernel_path[0] != '\0' ? p.kernel_path.data() : p.lock;
 }
 
+// Opens a port's device for the event loop, which waits with select and so
+// cannot watch a descriptor of FD_SETSIZE or more: only inherited
+// descriptors push a port this high. Returns -1 with the failure logged.
+int open_watchable(const port &p, const char *path) {
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= FD_SETSIZE) {
+        close(fd);
+        fd = -1;
+        errno = EMFILE;
+    }
+    if (fd < 0) {
+        log_failure(LOG_ERR, errno, "cannot %s %s", "open", port_name(p));
+    }
+    return fd;
+}
+
 // Opens the device once its lock file is taken. A modem port must also
 // get a flock: programs such as picocom and tio lock a serial device only
 // that way. Someone else's flock counts as a held lock, in the same wait.
@@ -98,16 +114,8 @@ int lock_and_open(port &p) {
         if (!dev_lock_attempt(lock_path(p))) {
             continue;
         }
-        int fd = open(open_path(p), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd >= FD_SETSIZE) {
-            // The event loop waits with select, which cannot watch this
-            // descriptor: only inherited descriptors push a port this high.
-            close(fd);
-            fd = -1;
-            errno = EMFILE;
-        }
+        const int fd = open_watchable(p, open_path(p));
         if (fd < 0) {
-            log_failure(LOG_ERR, errno, "cannot %s %s", "open", port_name(p));
             dev_unlock(lock_path(p));
             p.kernel_path[0] = '\0';
             return -1;
@@ -270,14 +278,8 @@ bool port_replace(port &p, bool unless_reopened) {
         return true;
     }
     // The lock file stays: it is the channel's, not the master's.
-    int fd = open(p.device, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd >= FD_SETSIZE) {
-        close(fd);
-        fd = -1;
-        errno = EMFILE;
-    }
+    const int fd = open_watchable(p, p.device);
     if (fd < 0) {
-        log_failure(LOG_ERR, errno, "cannot %s %s", "open", port_name(p));
         port_close(p);
         return true;
     }
