@@ -76,12 +76,13 @@ void relay(const relay_direction &direction, port &source, port &destination) {
         // side does that all the time. An end of file on a modem port is a
         // USB modem that went away (unplugged, or reset), which whoever
         // looks after the board wants to see.
-        if (n < 0 && errno != EIO) {
+        const bool hung_up = n == 0 || errno == EIO;
+        if (!hung_up) {
             log_failure(LOG_ERR, errno, "%s read error", port_name(source));
         } else if (n == 0 && source.kind == port_kind::modem) {
             log_message(LOG_ERR, "%s hung up", port_name(source));
         }
-        close_ports(direction.close_on_read_failure, source, destination, true);
+        close_ports(direction.close_on_read_failure, source, destination, hung_up);
         return;
     }
 
