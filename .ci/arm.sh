@@ -23,7 +23,6 @@ for arch in "${arches[@]}"; do
     esac
 done
 
-as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 of() { # of ARCH: sets triplet, qemu, build and elf (what file(1) says of its programs)
     case $1 in
@@ -42,27 +41,8 @@ prepare() { # prepare ARCH: its packages, binfmt_misc entry and build
         "libc6:$arch" "libstdc++6:$arch" "libgtest-dev:$arch" mandoc
 
     echo "== binfmt_misc entry for qemu-$qemu"
-    binfmt=/proc/sys/fs/binfmt_misc
-    if [ ! -e "$binfmt/register" ]; then
-        as_root mount -t binfmt_misc binfmt_misc "$binfmt"
-    fi
-    # qemu-user-static's entry: a static emulator (the tests preload a target
-    # library into the daemon, which a dynamically linked qemu would try to
-    # load itself), opened at registration (flag F), so it also works where
-    # the path is not visible.
-    entry=$(sed -n "s/^\(:qemu-$qemu:.*\)\$/\1/p" "/usr/lib/binfmt.d/qemu-$qemu.conf")
-    interpreter=$(printf '%s' "$entry" | cut -d: -f7)
-    if [ -e "$binfmt/qemu-$qemu" ] && ! grep -qx "interpreter $interpreter" "$binfmt/qemu-$qemu"; then
-        echo "replacing the qemu-$qemu entry: $(grep interpreter "$binfmt/qemu-$qemu")"
-        as_root sh -c "echo -1 > $binfmt/qemu-$qemu"
-    fi
-    if [ ! -e "$binfmt/qemu-$qemu" ]; then
-        as_root sh -c "printf '%s\n' '$entry' > $binfmt/register"
-    fi
-    if ! grep -qx enabled "$binfmt/qemu-$qemu"; then
-        as_root sh -c "echo 1 > $binfmt/qemu-$qemu"
-    fi
-    cat "$binfmt/qemu-$qemu"
+    scripts/qemu-binfmt "$qemu"
+    cat "/proc/sys/fs/binfmt_misc/qemu-$qemu"
 
     echo "== $arch cross build"
     cmake -S . -B "$build" --toolchain "cmake/$triplet.cmake" -DPTYBRIDGE_WERROR=ON >/dev/null
