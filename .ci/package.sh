@@ -175,20 +175,19 @@ trap wait_all EXIT
 legacy=(-DPTYBRIDGE_CTRL_LINK= -DPTYBRIDGE_AUDIO_LINK=)
 echo "== the packages"
 t0=$SECONDS
+pkg_dir() { # where ARCH's package is built: build-pkg, build-pkg-ARCH
+    if [ "$1" = amd64 ]; then echo "$src/build-pkg"; else echo "$src/build-pkg-$1"; fi
+}
 for arch in amd64 armhf arm64; do
-    dir=$src/build-pkg
-    [ "$arch" = amd64 ] || dir=$src/build-pkg-$arch
-    start_package "$arch package" "$arch" "$dir" "$@"
+    start_package "$arch package" "$arch" "$(pkg_dir "$arch")" "$@"
 done
 [ $# -ne 0 ] || start_package "amd64 package of legacy pseudo-terminals" amd64 "$src/build-pkg-legacy" "${legacy[@]}"
 wait_packages
 times+=("$(printf '%4d s  all packages' $((SECONDS - t0)))")
 
 for arch in amd64 armhf arm64; do
-    dir=$src/build-pkg
-    [ "$arch" = amd64 ] || dir=$src/build-pkg-$arch
     echo "== $arch package"
-    inspect "$arch" "$dir"
+    inspect "$arch" "$(pkg_dir "$arch")"
 done
 
 # The amd64 package again, while the rest runs: another directory, another
