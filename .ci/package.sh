@@ -72,7 +72,8 @@ package() { # package ARCH DIR [CMAKE ARGS...]: builds into DIR/deb
 
 deb=
 field() { dpkg-deb --field "$deb" "$1"; }
-expected='./lib/systemd/system/ptybridge.service
+expected='./lib/systemd/system/modprobe@cdc_acm.service.d/ptybridge.conf
+./lib/systemd/system/ptybridge.service
 ./usr/sbin/ptybridge
 ./usr/share/doc/ptybridge/60-ptybridge-modem.rules.example
 ./usr/share/doc/ptybridge/changelog.gz
@@ -90,7 +91,7 @@ inspect() { # inspect ARCH DIR: the package's fields and files, its binary
     check "version is the project's" \
         grep -qx "project(ptybridge VERSION $(field Version) LANGUAGES CXX)" "$src/CMakeLists.txt"
     check "no conffiles" test -z "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep conffiles || true)"
-    check "$arch: the daemon, its unit, manual page, udev example and Debian's files" \
+    check "$arch: the daemon, its unit and drop-in, manual page, udev example and Debian's files" \
         test "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)" = "$expected"
     extract=$(mktemp -d)
     dpkg-deb -x "$deb" "$extract"

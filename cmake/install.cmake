@@ -1,6 +1,7 @@
-# Installed beside the daemon: its manual page and its systemd unit, both
-# generated with the paths this build was configured with, and an example
-# of udev rules for the modem. The Debian package is built from debian/.
+# Installed beside the daemon: its manual page, its systemd unit and the
+# drop-ins for the units it wants, all generated with the paths this build
+# was configured with, and an example of udev rules for the modem. The
+# Debian package is built from debian/.
 
 include(GNUInstallDirs)
 
@@ -32,6 +33,10 @@ endif()
 set(PTYBRIDGE_SYSTEMD_UNIT_DIR lib/systemd/system
   CACHE STRING "Where the systemd unit is installed")
 install(FILES ${ptybridge_unit} DESTINATION ${PTYBRIDGE_SYSTEMD_UNIT_DIR})
+foreach(dropin IN LISTS ptybridge_unit_dropins)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/${dropin}/ptybridge.conf
+    DESTINATION ${PTYBRIDGE_SYSTEMD_UNIT_DIR}/${dropin})
+endforeach()
 # Stable modem names: an example to adapt, not active where it is installed.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/60-ptybridge-modem.rules.example
   DESTINATION ${CMAKE_INSTALL_DOCDIR})

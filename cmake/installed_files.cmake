@@ -4,9 +4,11 @@
 
 include_guard(GLOBAL)
 
-# Writes OUT_DIR/ptybridge.8 and OUT_DIR/ptybridge.service. A channel with a
-# link gets a Unix98 master (ptybridge_master of the top-level CMakeLists)
-# whose slave the daemon links at that path.
+# Writes OUT_DIR/ptybridge.8 and OUT_DIR/ptybridge.service, and for each
+# modem driver the unit wants loaded a drop-in OUT_DIR/modprobe@DRIVER.service.d/
+# ptybridge.conf, whose directories it lists in ptybridge_unit_dropins. A
+# channel with a link gets a Unix98 master (ptybridge_master of the
+# top-level CMakeLists) whose slave the daemon links at that path.
 function(ptybridge_configure_installed_files out_dir sbindir
     ctrl_pty audio_pty ctrl_gsm audio_gsm lock_dir ctrl_link audio_link)
   set(ptybridge_sbindir "${sbindir}")
@@ -99,10 +101,15 @@ function(ptybridge_configure_installed_files out_dir sbindir
       "\n# The modem's driver is loaded first: a DeviceAllow= rule for a driver's"
       "\n# group only covers a driver whose major number is known at the start.")
   endif()
+  set(dropins "")
   foreach(driver IN LISTS drivers)
     string(APPEND ptybridge_unit_drivers
       "\nWants=modprobe@${driver}.service\nAfter=modprobe@${driver}.service")
+    configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../packaging/modprobe-driver.conf.in
+      ${out_dir}/modprobe@${driver}.service.d/ptybridge.conf @ONLY)
+    list(APPEND dropins modprobe@${driver}.service.d)
   endforeach()
+  set(ptybridge_unit_dropins "${dropins}" PARENT_SCOPE)
 
   set(ptybridge_unit_group "")
   set(ptybridge_unit_chown "")

@@ -91,12 +91,17 @@ check "daemon executable" test -x /usr/sbin/ptybridge
 check "enabled at install" test -L /etc/systemd/system/multi-user.target.wants/ptybridge.service
 check "unit starts the installed daemon" grep -qx 'ExecStart=/usr/sbin/ptybridge' "$unit"
 check "unit loads cdc_acm first" grep -qx 'After=modprobe@cdc_acm.service' "$unit"
+dropin=/lib/systemd/system/modprobe@cdc_acm.service.d/ptybridge.conf
+check "cdc_acm's modprobe skipped once it is loaded" \
+    grep -qx 'ConditionPathIsDirectory=!/sys/module/cdc_acm' "$dropin"
 if command -v man >/dev/null; then
     check "man finds ptybridge(8)" test "$(man -w 8 ptybridge)" = /usr/share/man/man8/ptybridge.8.gz
 fi
 if command -v systemd-analyze >/dev/null; then
     check "installed unit passes systemd-analyze verify" \
         test -z "$(systemd-analyze verify "$unit" 2>&1)"
+    check "the drop-in passes systemd-analyze verify" \
+        test -z "$(systemd-analyze verify modprobe@cdc_acm.service 2>&1)"
 fi
 
 # The installed daemon in group dialout, as the unit runs it, with the
@@ -243,7 +248,7 @@ unit_state() {
 
 echo "== remove and purge"
 dpkg -r ptybridge >/dev/null
-check "removed: files gone" test ! -e /usr/sbin/ptybridge -a ! -e "$unit" \
+check "removed: files gone" test ! -e /usr/sbin/ptybridge -a ! -e "$unit" -a ! -e "$dropin" \
     -a ! -e /usr/share/man/man8/ptybridge.8.gz -a ! -e /usr/share/doc/ptybridge
 dpkg -P ptybridge >/dev/null
 check "purged: unknown to dpkg" test -z "$(dpkg-query -W -f '${Status}' ptybridge 2>/dev/null)"

@@ -40,6 +40,17 @@ expect(LINK "RuntimeDirectoryMode=0755" TRUE)
 expect(LINK "Group=dialout" TRUE)
 expect(LINK "SystemCallFilter=@chown" TRUE)
 
+# A restart after a crash waits for no modprobe of a driver already loaded.
+foreach(mode LEGACY LINK)
+  get_filename_component(dir "${${mode}}" DIRECTORY)
+  set(${mode}_DROPIN "${dir}/modprobe@cdc_acm.service.d/ptybridge.conf")
+  if(NOT EXISTS "${${mode}_DROPIN}")
+    string(APPEND failures "\nno ${${mode}_DROPIN}")
+  else()
+    expect(${mode}_DROPIN "ConditionPathIsDirectory=!/sys/module/cdc_acm" TRUE)
+  endif()
+endforeach()
+
 if(failures)
   message(FATAL_ERROR "${failures}")
 endif()
