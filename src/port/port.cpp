@@ -155,13 +155,10 @@ bool our_link(const char *link, path_text &target) {
     return std::strncmp(target.data(), slave_directory, sizeof slave_directory - 1) == 0;
 }
 
-// Unlocks the slave of a fresh master, lets the daemon's group use it as
-// it would a serial device, and links it under the port's link name plus
-// ".new", ready to be renamed over the link. Only a link of ours is ever
-// replaced, and one at ".new" is what a killed daemon left.
-bool prepare_link(const port &p, int master, path_text &temporary) {
+// Unlocks the slave of a fresh master and lets the daemon's group use it as
+// it would a serial device; `slave` gets its path.
+bool grant_slave(const port &p, int master, path_text &slave) {
     int unlock = 0;
-    path_text slave{};
     if (ioctl(master, TIOCSPTLCK, &unlock) != 0 || !slave_path(master, slave)) {
         log_failure(LOG_ERR, errno, "cannot %s %s", "unlock", port_name(p));
         return false;
@@ -170,7 +167,15 @@ bool prepare_link(const port &p, int master, path_text &temporary) {
         chmod(slave.data(), 0660) != 0) {
         log_failure(LOG_WARNING, errno, "cannot %s %s", "grant", port_name(p));
     }
+    return true;
+}
 
+// Links a slave under the port's link name plus ".new" and renames that
+// over the link: a client that opens the link finds either the old slave
+// or the new one, never nothing. Only a link of ours is ever replaced, and
+// one at ".new" is what a killed daemon left.
+bool publish_link(const port &p, const path_text &slave) {
+    path_text temporary{};
     (void)std::snprintf(temporary.data(), temporary.size(), "%s.new", p.link);
     path_text target{};
     struct stat seen {};
@@ -186,12 +191,6 @@ bool prepare_link(const port &p, int master, path_text &temporary) {
         log_failure(LOG_ERR, errno, "cannot %s %s", "link", p.link);
         return false;
     }
-    return true;
-}
-
-// Renames the prepared link over the port's link: a client that opens the
-// link finds either the old slave or the new one, never nothing.
-bool publish_link(const port &p, const path_text &temporary) {
     if (rename(temporary.data(), p.link) != 0) {
         const int error = errno;
         unlink(temporary.data());
@@ -264,8 +263,8 @@ int port_open(port &p) {
     make_raw(p, fd);
     // Published only now: a client that opens the link and sends at once
     // must not have its bytes flushed above.
-    path_text temporary{};
-    if (p.link != nullptr && !(prepare_link(p, fd, temporary) && publish_link(p, temporary))) {
+    path_text slave{};
+    if (p.link != nullptr && !(grant_slave(p, fd, slave) && publish_link(p, slave))) {
         port_close(p);
         return -1;
     }
@@ -289,8 +288,8 @@ bool port_replace(port &p, bool unless_reopened) {
         log_debug(DEBUG_PORTS, "%s close, fd=%i", port_name(p), master);
         close(master);
     };
-    path_text temporary{};
-    if (!(prepare_link(p, fd, temporary) && publish_link(p, temporary))) {
+    path_text slave{};
+    if (!(grant_slave(p, fd, slave) && publish_link(p, slave))) {
         discard(fd);
         port_close(p);
         return true;
@@ -299,8 +298,9 @@ bool port_replace(port &p, bool unless_reopened) {
     // now: the old master no longer reports the hang-up. That client keeps
     // its terminal, and the link goes back to it; the fresh master was
     // published for a moment only, to a client that was not there.
-    if (unless_reopened && reopened_during_grace(p.fd) && prepare_link(p, p.fd, temporary) &&
-        publish_link(p, temporary)) {
+    path_text old{};
+    if (unless_reopened && reopened_during_grace(p.fd) && slave_path(p.fd, old) &&
+        publish_link(p, old)) {
         discard(fd);
         return false;
     }
