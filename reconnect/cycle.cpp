@@ -103,15 +103,25 @@ outcome exchange(const char *link, std::chrono::milliseconds limit) {
     return o;
 }
 
-// The first client's part of the measuring modes.
-outcome leave(const char *link, cycle_mode mode) {
+// A speed no fresh terminal has: the mark an exclusive client leaves.
+constexpr speed_t left_speed = B1200;
+
+// The first client's part of the measuring modes. An exclusive client owns
+// its terminal for a session, as a real one does: it talks to the modem.
+outcome leave(const char *link, cycle_mode mode, std::chrono::milliseconds limit) {
     int fd = -1;
     outcome o = open_raw(link, fd);
     if (o != outcome::ok) {
         return o;
     }
     if (mode == cycle_mode::exclusive) {
-        o = ioctl(fd, TIOCEXCL) == 0 ? outcome::ok : of_errno(errno);
+        termios t{};
+        o = tcgetattr(fd, &t) == 0 && cfsetspeed(&t, left_speed) == 0 &&
+                    tcsetattr(fd, TCSANOW, &t) == 0 && ioctl(fd, TIOCEXCL) == 0
+                ? send(fd, "AT\r")
+                : of_errno(errno);
+        bool heard = false;
+        o = o == outcome::ok ? await(fd, "OK\r\n", limit, heard) : o;
     } else {
         o = send(fd, "ATI\r");
     }
@@ -119,20 +129,54 @@ outcome leave(const char *link, cycle_mode mode) {
     return o;
 }
 
+// Opens without raw mode: what the terminal holds is looked at as found.
 outcome follow(const char *link, cycle_mode mode, std::chrono::milliseconds limit,
                cycle_counts &counts) {
+    if (mode == cycle_mode::exclusive) {
+        const int fd = open(link, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) {
+            return of_errno(errno);
+        }
+        int exclusive = 0;
+        termios t{};
+        // Root opens an exclusive terminal all the same: the flag tells.
+        const bool busy = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+        counts.inherited += tcgetattr(fd, &t) == 0 && cfgetospeed(&t) == left_speed ? 1 : 0;
+        // Then it talks, as a client opens a terminal to do.
+        outcome o = send(fd, "AT\r");
+        bool heard = false;
+        o = o == outcome::ok ? await(fd, "OK\r\n", limit, heard) : o;
+        close(fd);
+        return busy ? outcome::busy : o;
+    }
     int fd = -1;
     outcome o = open_raw(link, fd);
-    if (o != outcome::ok || mode == cycle_mode::exclusive) {
-        if (fd >= 0) {
-            close(fd);
-        }
+    if (o != outcome::ok) {
         return o;
     }
     bool heard = false;
     o = await(fd, "", limit, heard);
     counts.inherited += heard ? 1 : 0;
     close(fd);
+    return o;
+}
+
+// Two clients at once: the listener must hear the answer to the other's
+// command, which closed before the answer came.
+outcome overlap(const char *link, std::chrono::milliseconds limit) {
+    int listener = -1;
+    outcome o = open_raw(link, listener);
+    if (o != outcome::ok) {
+        return o;
+    }
+    const int writer = open(link, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    o = writer < 0 ? of_errno(errno) : send(writer, "AT\r");
+    if (writer >= 0) {
+        close(writer);
+    }
+    bool heard = false;
+    o = o == outcome::ok ? await(listener, "OK\r\n", limit, heard) : o;
+    close(listener);
     return o;
 }
 
@@ -158,8 +202,10 @@ cycle_counts run_cycles(const char *link, int cycles, int delay_us, cycle_mode m
                         std::chrono::milliseconds answer_limit) {
     cycle_counts counts;
     for (; counts.cycles < cycles; ++counts.cycles) {
-        outcome o = mode == cycle_mode::exchange ? exchange(link, answer_limit) : leave(link, mode);
-        if (o == outcome::ok && mode != cycle_mode::exchange) {
+        outcome o = mode == cycle_mode::exchange  ? exchange(link, answer_limit)
+                    : mode == cycle_mode::overlap ? overlap(link, answer_limit)
+                                                  : leave(link, mode, answer_limit);
+        if (o == outcome::ok && mode != cycle_mode::exchange && mode != cycle_mode::overlap) {
             o = follow(link, mode, answer_limit, counts);
         }
         count(counts, o);

@@ -8,7 +8,11 @@
 enum class cycle_mode {
     exchange,         // open, raw, "AT", read "OK", close
     listen_after_ati, // one client sends "ATI" and closes, the next only listens
-    exclusive,        // one client sets TIOCEXCL and closes, the next opens
+    exclusive,        // one client sets TIOCEXCL and its speed, exchanges, closes;
+                      // the next opens, looks at both, and exchanges
+    overlap,          // one client opens and listens, another opens, sends "AT"
+                      // and closes; the first must read "OK" (cat <LINK &, then
+                      // printf 'AT\r' >LINK)
 };
 
 struct cycle_counts {
@@ -16,9 +20,11 @@ struct cycle_counts {
     int answered = 0; // exchange: OK read; the measuring modes: second open succeeded
     int missing = 0;  // ENOENT at open
     int ended = 0;    // end of file, EIO, or raw mode refused on the terminal
-    int busy = 0;     // EBUSY at open
+    int busy = 0;     // EBUSY at open, or exclusive mode found set
     int other = 0;
-    int inherited = 0;          // bytes heard by a client that only listened
+    int inherited = 0; // bytes heard by a client that only listened, or the
+                       // previous client's speed found
+
     double longest_wait_ms = 0; // longest wait for the link after a failed cycle
 };
 

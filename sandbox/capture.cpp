@@ -12,13 +12,16 @@
 // that process was alive at that moment ("alive", "dead", "self", or "none"
 // when the file names no process or cannot be read). Every link into the
 // lock directory is reported after it is made as "L <result> <usec> <path>",
-// the result 0 or the errno.
+// the result 0 or the errno. Every symbolic link made is reported as "Y
+// <result> <usec> <path>", and every rename outside the lock directory (a
+// link published) as "R <result> <usec> <path>".
 //
 // With PTYBRIDGE_TEST_KILL_AT set, every call that changes the lock
 // directory or a file in it (open, write, close, link, unlink, rename and the
 // directory scan) is a numbered step, reported as "K <step> <usec> <call>
 // <path>" before it is made; the process kills itself with SIGKILL just
-// before step PTYBRIDGE_TEST_KILL_AT (0: count only).
+// before step PTYBRIDGE_TEST_KILL_AT (0: count only). PTYBRIDGE_TEST_PTMX_OPENS
+// and PTYBRIDGE_TEST_WATCH_ERROR make pseudo-terminals and watches fail.
 
 // This library defines open and open64 side by side: with 64-bit file
 // offsets on a 32-bit target the headers would turn the first into a
@@ -30,6 +33,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,12 +103,41 @@ void emit(char kind, int number, const char *text, std::size_t length) {
     errno = saved_errno;
 }
 
+long number_from(const char *name);
+
 long kill_at() {
-    static const long at = [] {
-        const char *value = std::getenv("PTYBRIDGE_TEST_KILL_AT");
-        return value != nullptr ? std::atol(value) : -1L;
-    }();
+    static const long at = number_from("PTYBRIDGE_TEST_KILL_AT");
     return at;
+}
+
+// A number from the environment, or -1.
+long number_from(const char *name) {
+    const char *value = std::getenv(name);
+    return value != nullptr ? std::atol(value) : -1L;
+}
+
+// PTYBRIDGE_TEST_PTMX_OPENS=N: at most N masters of the pseudo-terminal
+// multiplexer open at once; one more fails with ENOSPC, as at the kernel's
+// limit.
+std::array<bool, 1024> ptmx_fds{};
+int ptmx_open = 0;
+
+bool is_ptmx(const char *path) {
+    const std::size_t n = std::strlen(path);
+    return n >= 4 && std::strcmp(path + n - 4, "ptmx") == 0;
+}
+
+bool ptmx_exhausted(const char *path) {
+    static const long allowed = number_from("PTYBRIDGE_TEST_PTMX_OPENS");
+    return allowed >= 0 && is_ptmx(path) && ptmx_open >= allowed;
+}
+
+void track_ptmx(long fd, bool open) {
+    if (fd >= 0 && fd < static_cast<long>(ptmx_fds.size()) &&
+        ptmx_fds[static_cast<std::size_t>(fd)] != open) {
+        ptmx_fds[static_cast<std::size_t>(fd)] = open;
+        ptmx_open += open ? 1 : -1;
+    }
 }
 
 bool in_lock_dir(const char *path) {
@@ -202,10 +235,14 @@ int open_file(const char *path, int flags, mode_t mode) {
     if (lock_file) {
         step("open", path);
     }
-    const long fd = syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+    const long fd = ptmx_exhausted(path) ? (errno = ENOSPC, -1L)
+                                         : syscall(SYS_openat, AT_FDCWD, path, flags, mode);
     const int saved_errno = errno;
     if (lock_file && fd >= 0) {
         track_lock_fd(static_cast<int>(fd), true);
+    }
+    if (is_ptmx(path)) {
+        track_ptmx(fd, true);
     }
     emit('O', static_cast<int>(fd), path, std::strlen(path));
     errno = saved_errno;
@@ -281,6 +318,7 @@ __attribute__((visibility("default"))) int close(int fd) {
     if (is_lock_fd(fd)) {
         track_lock_fd(fd, false);
     }
+    track_ptmx(fd, false);
     return static_cast<int>(syscall(SYS_close, fd));
 }
 
@@ -327,11 +365,29 @@ __attribute__((visibility("default"))) int remove(const char *path) {
 }
 
 __attribute__((visibility("default"))) int rename(const char *from, const char *to) {
-    if (in_lock_dir(to)) {
+    const bool lock_file = in_lock_dir(to);
+    if (lock_file) {
         step("rename", to);
         report_removal(to);
     }
-    return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+    const int result = static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+    if (!lock_file) {
+        const int saved_errno = errno;
+        emit('R', result == 0 ? 0 : saved_errno, to, std::strlen(to));
+        errno = saved_errno;
+    }
+    return result;
+}
+
+// PTYBRIDGE_TEST_WATCH_ERROR=<errno>: no slave can be watched.
+__attribute__((visibility("default"))) int inotify_add_watch(int fd, const char *path,
+                                                             uint32_t mask) {
+    static const long error = number_from("PTYBRIDGE_TEST_WATCH_ERROR");
+    if (error > 0) {
+        errno = static_cast<int>(error);
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_inotify_add_watch, fd, path, mask));
 }
 
 __attribute__((visibility("default"))) ssize_t getdents64(int fd, void *entries, size_t size) {

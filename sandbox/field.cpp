@@ -143,6 +143,12 @@ resources resources_of(pid_t pid, const std::string &lock_dir) {
         if (std::regex_match(target, pts_number)) {
             target = "/dev/pts/N";
         }
+        if (target == "anon_inode:inotify") {
+            std::ifstream info(proc + "/fdinfo/" + e.path().filename().string());
+            for (std::string line; std::getline(info, line);) {
+                r.watches += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
+            }
+        }
         r.descriptors.push_back(e.path().filename().string() + " -> " + target);
     }
     std::sort(r.descriptors.begin(), r.descriptors.end());
@@ -166,7 +172,7 @@ bool memory_is_measured() {
 
 bool no_growth(const resources &before, const resources &now) {
     return before.descriptors == now.descriptors && before.lock_files == now.lock_files &&
-           (!memory_is_measured() || now.rss_kb <= before.rss_kb);
+           before.watches == now.watches && (!memory_is_measured() || now.rss_kb <= before.rss_kb);
 }
 
 std::string describe(const resources &r) {
@@ -174,7 +180,7 @@ std::string describe(const resources &r) {
     for (const auto &d : r.descriptors) {
         out += " [" + d + "]";
     }
-    out += "; locks:";
+    out += "; watches: " + std::to_string(r.watches) + "; locks:";
     for (const auto &l : r.lock_files) {
         out += " " + l;
     }

@@ -42,6 +42,7 @@ struct resources {
     std::vector<std::string> descriptors; // "fd -> target", pts numbers hidden
     long rss_kb = -1;
     std::vector<std::string> lock_files; // names in the lock directory
+    std::size_t watches = 0;             // inotify watches
     bool operator==(const resources &) const = default;
 };
 resources resources_of(pid_t pid, const std::string &lock_dir);

@@ -395,60 +395,75 @@ bool bridge::wait_count(const std::string &text, std::size_t n, steady::duration
     return poll_until([&] { return count(text) >= n; }, limit);
 }
 
+namespace {
+
+// Where both masters are one path (link mode), what counts of a channel's
+// masters is each slave published at its link: the daemon renames it over
+// the link, from a fresh master or from the spare it keeps ready.
+std::optional<channel> shared_master(const std::string &device) {
+    const auto master = master_named(device);
+    if (master && std::strcmp(pty_path(channel::ctrl), pty_path(channel::audio)) == 0) {
+        return master;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::vector<int> bridge::opened(const std::string &device) {
     const auto master = master_named(device);
     const std::string path = master ? pty_path(*master) : device;
-    // Where both masters are one path, the link a fresh master is then
-    // published at tells which channel it was opened for: the daemon links
-    // its slave under the link's temporary name right after the open.
-    const bool shared =
-        master && std::strcmp(pty_path(channel::ctrl), pty_path(channel::audio)) == 0;
-    const std::string published = shared ? std::string(link_path(*master)) + ".new" : "";
     std::vector<int> fds;
-    int pending = -1;
     for (const auto &e : events()) {
         if (e.kind == 'O' && e.number >= 0 && e.text == path) {
-            if (shared) {
-                pending = e.number;
-            } else {
-                fds.push_back(e.number);
-            }
-        } else if (e.kind == 'Y' && pending >= 0) {
-            if (e.number == 0 && e.text == published) {
-                fds.push_back(pending);
-            }
-            pending = -1;
+            fds.push_back(e.number);
         }
     }
     return fds;
 }
 
 std::size_t bridge::opens(const std::string &device) {
-    return opened(device).size();
+    const auto shared = shared_master(device);
+    if (!shared) {
+        return opened(device).size();
+    }
+    std::size_t published = 0;
+    for (const auto &e : events()) {
+        published += e.kind == 'R' && e.number == 0 && e.text == link_path(*shared) ? 1 : 0;
+    }
+    return published;
 }
 
 int bridge::attach_to(const std::string &device, const char *link_name, std::size_t seen,
                       int &kept) {
-    if (!poll_until([&] { return opened(device).size() > seen; })) {
+    if (!poll_until([&] { return opens(device) > seen; })) {
         return -1;
     }
-    const int fd = opened(device).back();
-    const int master = sandbox::take_master(pid_, fd);
-    check(master >= 0, "taking a pseudo-terminal master from the daemon (pidfd_getfd)");
+    int master = -1;
     int slave = -1;
     if (link_name != nullptr) {
-        // As a client does: through the link, once it names this master's
-        // slave.
-        unsigned int number = 0;
-        check(ioctl(master, TIOCGPTN, &number) == 0, "TIOCGPTN");
-        const std::string expected = "/dev/pts/" + std::to_string(number);
+        // As a client does: through the link. The test's duplicate of the
+        // master is the one of the daemon's masters whose slave that is.
         const std::string link = path(link_name);
         std::error_code error;
-        check(poll_until([&] { return std::filesystem::read_symlink(link, error) == expected; }),
-              "the link to the new slave");
+        const std::string target = std::filesystem::read_symlink(link, error).string();
+        check(!error, "the link to the published slave");
+        const std::vector<int> fds = opened(device);
+        for (auto fd = fds.rbegin(); fd != fds.rend() && master < 0; ++fd) {
+            master = sandbox::take_master(pid_, *fd);
+            unsigned int number = 0;
+            if (master >= 0 && (ioctl(master, TIOCGPTN, &number) != 0 ||
+                                target != "/dev/pts/" + std::to_string(number))) {
+                close(master);
+                master = -1;
+            }
+        }
+        check(master >= 0, "taking the published master from the daemon (pidfd_getfd)");
         slave = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         check(slave >= 0, "opening the link");
     } else {
+        master = sandbox::take_master(pid_, opened(device).back());
+        check(master >= 0, "taking a pseudo-terminal master from the daemon (pidfd_getfd)");
         slave = sandbox::open_slave(master, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         check(slave >= 0, "opening its slave (TIOCGPTPEER)");
     }
@@ -457,8 +472,10 @@ int bridge::attach_to(const std::string &device, const char *link_name, std::siz
     }
     kept = master;
     // Wait until the daemon is back in its wait for input, its flush and
-    // settings of the new port done, so nothing the test sends is flushed.
-    if (!poll_until([&] { return idle(); })) {
+    // settings of the new port done (and, at a link, the link moved on), so
+    // nothing the test sends is flushed. While a master of the other
+    // channel is missing, that wait has the retry's deadline.
+    if (!poll_until([&] { return idle() || last_wait_.blocked; })) {
         sandbox::fail_hard("harness: " + not_idle_reason());
     }
     return slave;
