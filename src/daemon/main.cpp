@@ -6,10 +6,14 @@
 #include "port/port.hpp"
 #include "relay/relay.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/select.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -87,25 +91,117 @@ struct ports {
     port audio_gsm;
 };
 
+// A master that could not be opened is tried again a second later, while
+// the other channel is served: an audio call goes on while the control
+// channel has no master.
+struct retry {
+    std::int64_t at = 0; // monotonic ms; 0: now
+};
+
+bool open_master(port &master, retry &r, std::int64_t &now) {
+    if (master.fd >= 0) {
+        return true;
+    }
+    if (now == 0) {
+        now = monotonic_ms();
+    }
+    if (now < r.at) {
+        return false;
+    }
+    const int fd = port_open(master);
+    if (fd >= 0) {
+        r.at = 0;
+        return true;
+    }
+    now = monotonic_ms();
+    r.at = fd == port_waiting ? master.attempt_at : now + 1000;
+    return false;
+}
+
+// A channel whose modem port waits for its lock file keeps its clients'
+// bytes where they are until the wait is over.
+void watch_port(fd_set &set, const port &p, const port &gsm) {
+    if (gsm.waiting) {
+        return;
+    }
+    if (p.fd >= 0) {
+        FD_SET(p.fd, &set);
+    }
+    for (const terminal &t : p.clients) {
+        if (t.fd >= 0) {
+            FD_SET(t.fd, &set);
+        }
+    }
+}
+
+// What the watched slaves report, in order: an open of a published slave
+// moves its link on, and the last client of a channel letting go ends its
+// session.
+void handle_watch_events(ports &p) {
+    alignas(inotify_event) std::array<char, 4096> events{};
+    const std::size_t n = port_watch_read(events.data(), events.size());
+    const auto at = [&events](std::size_t offset) {
+        return reinterpret_cast<const inotify_event *>(&events[offset]);
+    };
+    for (std::size_t offset = 0; offset < n; offset += sizeof(inotify_event) + at(offset)->len) {
+        const inotify_event *e = at(offset);
+        if ((e->mask & IN_Q_OVERFLOW) != 0) {
+            port_watch_lost(p.ctrl_pty);
+            port_watch_lost(p.audio_pty);
+            continue;
+        }
+        bool reopened_later = false;
+        for (std::size_t later = offset + sizeof(inotify_event) + e->len; later < n;
+             later += sizeof(inotify_event) + at(later)->len) {
+            reopened_later |= at(later)->wd == e->wd && (at(later)->mask & IN_OPEN) != 0;
+        }
+        if (port_watch_event(p.ctrl_pty, e->wd, e->mask, reopened_later)) {
+            relay_session_end(ctrl_pty_to_gsm, p.ctrl_pty, p.ctrl_gsm);
+        }
+        if (port_watch_event(p.audio_pty, e->wd, e->mask, reopened_later)) {
+            relay_session_end(audio_pty_to_gsm, p.audio_pty, p.audio_gsm);
+        }
+    }
+}
+
+// A channel's pseudo-terminal side: the published master, then every
+// client's terminal, each once. Bytes on the published master come from a
+// client that has opened it: its open, and the close of the client before
+// it, are queued already, and are handled first and in that order.
+void relay_pty_side(ports &p, port &pty, port &gsm, const relay_direction &direction, int watched,
+                    const fd_set &readable) {
+    if (pty.fd >= 0 && pty.fd == watched && FD_ISSET(pty.fd, &readable)) {
+        if (pty.watch >= 0) {
+            handle_watch_events(p);
+        }
+        if (pty.fd == watched) {
+            relay(direction, pty, gsm);
+        }
+    }
+    for (terminal &t : pty.clients) {
+        // A descriptor just reused for another master reads nothing: harmless.
+        if (t.fd >= 0 && FD_ISSET(t.fd, &readable)) {
+            relay(direction, pty, t, gsm);
+        }
+    }
+}
+
 // Waits for readable ports and serves each once, ctrl before audio,
 // pseudo-terminals before the modem, until a stop signal arrives.
 void run(ports &p) {
+    retry ctrl_retry;
+    retry audio_retry;
     for (;;) {
         if (stop_signal != 0) {
             return;
         }
+        std::int64_t now = 0;
+        const bool ctrl_up = open_master(p.ctrl_pty, ctrl_retry, now);
+        const bool audio_up = open_master(p.audio_pty, audio_retry, now);
         fd_set readable{};
         FD_ZERO(&readable);
-        if (port_open(p.ctrl_pty) < 0) {
-            pause_one_second();
-            continue;
-        }
-        FD_SET(p.ctrl_pty.fd, &readable);
-        if (port_open(p.audio_pty) < 0) {
-            pause_one_second();
-            continue;
-        }
-        FD_SET(p.audio_pty.fd, &readable);
+        watch_port(readable, p.ctrl_pty, p.ctrl_gsm);
+        watch_port(readable, p.audio_pty, p.audio_gsm);
         if (p.ctrl_gsm.fd >= 0) {
             FD_SET(p.ctrl_gsm.fd, &readable);
         }
@@ -115,17 +211,32 @@ void run(ports &p) {
         if (wake_read >= 0) {
             FD_SET(wake_read, &readable);
         }
+        const int watcher = port_watch_fd();
+        if (watcher >= 0) {
+            FD_SET(watcher, &readable);
+        }
         // The descriptors as they were watched: a relay may close a port and
         // another may reopen the number for a different port in this pass,
         // which must not make that new port look ready.
         const std::array<int, 4> watched{p.ctrl_pty.fd, p.audio_pty.fd, p.ctrl_gsm.fd,
                                          p.audio_gsm.fd};
-        timeval bounded{1, 0}; // only without the wake pipe
-        // The test sandbox takes a process blocked in a wait for readable
-        // descriptors without a deadline to be here, idle: keep every other
-        // wait bounded.
-        if (select(FD_SETSIZE, &readable, nullptr, nullptr, wake_read >= 0 ? nullptr : &bounded) <
-            0) {
+        // Only a missing master, a wait for a lock file (or a missing wake
+        // pipe) bounds the wait. The test sandbox takes a process blocked in
+        // a wait for readable descriptors without a deadline to be here,
+        // idle: keep every other wait bounded.
+        std::int64_t wait_ms = 1000;
+        const std::array<std::int64_t, 4> due{ctrl_retry.at, audio_retry.at,
+                                              p.ctrl_gsm.waiting ? p.ctrl_gsm.attempt_at : 0,
+                                              p.audio_gsm.waiting ? p.audio_gsm.attempt_at : 0};
+        for (const std::int64_t at : due) {
+            if (at != 0) {
+                wait_ms = std::min(wait_ms, std::max<std::int64_t>(at - monotonic_ms(), 0));
+            }
+        }
+        timeval bounded{wait_ms / 1000, static_cast<long>(wait_ms % 1000) * 1000};
+        const bool unbounded =
+            ctrl_up && audio_up && wake_read >= 0 && !p.ctrl_gsm.waiting && !p.audio_gsm.waiting;
+        if (select(FD_SETSIZE, &readable, nullptr, nullptr, unbounded ? nullptr : &bounded) < 0) {
             if (stop_signal != 0) {
                 continue;
             }
@@ -133,20 +244,25 @@ void run(ports &p) {
             pause_one_second();
             continue;
         }
+        if (watcher >= 0 && FD_ISSET(watcher, &readable)) {
+            handle_watch_events(p);
+        }
+        relay_pty_side(p, p.ctrl_pty, p.ctrl_gsm, ctrl_pty_to_gsm, watched[0], readable);
+        relay_pty_side(p, p.audio_pty, p.audio_gsm, audio_pty_to_gsm, watched[1], readable);
         const auto ready = [&readable](const port &q, int watched_fd) {
             return q.fd >= 0 && q.fd == watched_fd && FD_ISSET(q.fd, &readable);
         };
-        if (ready(p.ctrl_pty, watched[0])) {
-            relay(ctrl_pty_to_gsm, p.ctrl_pty, p.ctrl_gsm);
-        }
-        if (ready(p.audio_pty, watched[1])) {
-            relay(audio_pty_to_gsm, p.audio_pty, p.audio_gsm);
-        }
         if (ready(p.ctrl_gsm, watched[2])) {
             relay(ctrl_gsm_to_pty, p.ctrl_gsm, p.ctrl_pty);
         }
         if (ready(p.audio_gsm, watched[3])) {
             relay(audio_gsm_to_pty, p.audio_gsm, p.audio_pty);
+        }
+        if (p.ctrl_gsm.waiting && monotonic_ms() >= p.ctrl_gsm.attempt_at) {
+            relay_resume(ctrl_pty_to_gsm, p.ctrl_pty, p.ctrl_gsm);
+        }
+        if (p.audio_gsm.waiting && monotonic_ms() >= p.audio_gsm.attempt_at) {
+            relay_resume(audio_pty_to_gsm, p.audio_pty, p.audio_gsm);
         }
     }
 }

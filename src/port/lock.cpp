@@ -211,6 +211,10 @@ bool dev_lock_attempt(const char *device) {
 bool lock_wait_next(lock_wait &wait) {
     const timespec pause{0, attempt_pause_ns};
     nanosleep(&pause, nullptr);
+    return lock_wait_more(wait);
+}
+
+bool lock_wait_more(lock_wait &wait) {
     const std::int64_t now = monotonic_seconds();
     if (wait.start < 0 || now < 0) {
         return --wait.attempts_left > 0;
@@ -257,4 +261,12 @@ std::int64_t monotonic_seconds() {
         return -1;
     }
     return static_cast<std::int64_t>(now.tv_sec);
+}
+
+std::int64_t monotonic_ms() {
+    timespec now{};
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }

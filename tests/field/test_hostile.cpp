@@ -271,7 +271,7 @@ TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
         EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
         EXPECT_EQ(b.opens("dev/ptyp7"), 0u);
         for (const auto &t : b.texts(LOG_ERR)) {
-            EXPECT_EQ(t, "cannot lock dev/ptyp6");
+            EXPECT_TRUE(t == "cannot lock dev/ptyp6" || t == "cannot lock dev/ptyp7") << t;
         }
         if (c.filler != nullptr) {
             EXPECT_TRUE(fs::exists(seen_by(b, std::string("lock/") + c.filler)));
