@@ -6,6 +6,7 @@
 #include "port/lock.hpp"
 #include "port/port.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -37,6 +38,40 @@ lock_path make_temporary_path(pid_t pid) {
 
 bool same_file(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The lock files this process has written and not yet given back. Process
+// IDs repeat from boot to boot and a lock directory may outlive a reboot,
+// so a lock file naming this process is its own only if it is one of
+// these; any other was left by an earlier process with the same ID.
+struct held_lock {
+    lock_path path; // empty while the entry is free
+    dev_t device;
+    ino_t inode;
+};
+// One lock per port, four ports: room to spare, and no heap.
+constexpr std::size_t held_locks_max = 8;
+std::array<held_lock, held_locks_max> held_locks{};
+
+// The entry of `path`; a free entry's path is empty.
+held_lock *find_held(const char *path) {
+    auto *const h = std::find_if(held_locks.begin(), held_locks.end(), [path](const held_lock &e) {
+        return std::strcmp(e.path.data(), path) == 0;
+    });
+    return h != held_locks.end() ? h : nullptr;
+}
+
+// The entry `path` has, or a free one; nullptr when every entry is taken
+// by another lock.
+held_lock *entry_for(const char *path) {
+    held_lock *const h = find_held(path);
+    return h != nullptr ? h : find_held("");
+}
+
+// Whether `seen`, found at `path`, is the lock file this process wrote there.
+bool written_here(const char *path, const struct stat &seen) {
+    const held_lock *h = find_held(path);
+    return h != nullptr && h->device == seen.st_dev && h->inode == seen.st_ino;
 }
 
 // Removes a file only while the name still refers to the file that was
@@ -80,11 +115,16 @@ bool read_owner(const char *path, struct stat &seen, pid_t &owner) {
     return true;
 }
 
-// Takes away a lock file whose owner is gone.
+// Takes away a lock file whose owner is gone, or which names this process
+// but was not written by it.
 void remove_if_stale(const char *path) {
     struct stat seen {};
     pid_t owner = 0;
-    if (read_owner(path, seen, owner) && !pid_alive(owner)) {
+    if (!read_owner(path, seen, owner)) {
+        return;
+    }
+    const bool held = owner == getpid() ? written_here(path, seen) : pid_alive(owner);
+    if (!held) {
         remove_if_same(path, seen);
     }
 }
@@ -131,6 +171,11 @@ int create_temporary(const char *path) {
 // lock file's name; link() fails when that name exists, which is what makes
 // the lock atomic between processes.
 bool try_create(const char *path) {
+    // Never a lock this process could not tell for its own afterwards.
+    held_lock *entry = entry_for(path);
+    if (entry == nullptr) {
+        return false;
+    }
     const lock_path temporary = make_temporary_path(getpid());
     const int fd = create_temporary(temporary.data());
     if (fd < 0) {
@@ -138,14 +183,18 @@ bool try_create(const char *path) {
     }
     std::array<char, 16> text{};
     (void)std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
-    const std::size_t length = std::strlen(text.data());
-    const bool whole = write(fd, text.data(), length) == static_cast<ssize_t>(length);
     struct stat created {};
     const bool known = fstat(fd, &created) == 0;
+    const std::size_t length = std::strlen(text.data());
+    const bool whole = known && write(fd, text.data(), length) == static_cast<ssize_t>(length);
     close(fd);
     const bool linked = whole && link(temporary.data(), path) == 0;
     if (known) {
         remove_if_same(temporary.data(), created);
+    }
+    if (linked) {
+        *entry = {{}, created.st_dev, created.st_ino};
+        (void)std::snprintf(entry->path.data(), entry->path.size(), "%s", path);
     }
     return linked;
 }
@@ -230,12 +279,17 @@ bool dev_lock(const char *device, int timeout) {
 
 void dev_unlock(const char *device) {
     const lock_path path = make_lock_path(lock_directory, device);
-    // Only while the file still names this process: if ours was removed
-    // and another process has locked the device since, the lock is theirs.
+    // Only the file this process wrote, while it still names this process:
+    // if ours was removed and another process has locked the device since,
+    // the lock is theirs.
     struct stat seen {};
     pid_t owner = 0;
-    if (read_owner(path.data(), seen, owner) && owner == getpid()) {
+    if (read_owner(path.data(), seen, owner) && owner == getpid() &&
+        written_here(path.data(), seen)) {
         remove_if_same(path.data(), seen);
+    }
+    if (held_lock *h = find_held(path.data())) {
+        h->path[0] = '\0';
     }
 }
 
