@@ -167,6 +167,24 @@ int create_temporary(const char *path) {
     return fd;
 }
 
+// Writes all of `text`, going on after a short write; false, with errno
+// set, when the rest cannot be written.
+bool write_whole(int fd, const char *text, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n == 0 ? ENOSPC : errno;
+            return false;
+        }
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 // Writes the lock file whole under the temporary name, then gives it the
 // lock file's name; link() fails when that name exists, which is what makes
 // the lock atomic between processes.
@@ -185,8 +203,7 @@ bool try_create(const char *path) {
     (void)std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
     struct stat created {};
     const bool known = fstat(fd, &created) == 0;
-    const std::size_t length = std::strlen(text.data());
-    const bool whole = known && write(fd, text.data(), length) == static_cast<ssize_t>(length);
+    const bool whole = known && write_whole(fd, text.data(), std::strlen(text.data()));
     close(fd);
     const bool linked = whole && link(temporary.data(), path) == 0;
     if (known) {
