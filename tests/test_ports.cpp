@@ -184,13 +184,23 @@ TEST(Locks, ALockFileThatCannotBeFilledIsNotLeftBehind) {
     EXPECT_LE(creates, 21u);
 }
 
-TEST(Locks, MissingLockDirectoryMeansNoDeviceIsEverOpened) {
+TEST(Locks, AMissingLockDirectoryIsNamedOnceAndWaitedFor) {
+    const std::string missing = "cannot use lock directory lock (2, No such file or directory)";
     bridge b({.start = false});
     fs::remove(b.path("lock"));
     b.start();
-    ASSERT_TRUE(b.wait_message("cannot lock " + ctrl_pty_name));
+    ASSERT_TRUE(b.wait_count("cannot lock " + ctrl_pty_name, 2));
     EXPECT_EQ(b.opens(ctrl_pty_name), 0u);
-    EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{"cannot lock " + ctrl_pty_name});
+    EXPECT_EQ(b.texts(LOG_ERR).front(), missing);
+    EXPECT_EQ(b.count(missing), 1u);
+
+    // Once it is there, the channel is taken without a restart.
+    fs::create_directory(b.path("lock"));
+    const int client = b.attach(channel::ctrl);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(file_text(b.path(lock_name(ctrl_pty_name))), lock_text(b.pid()));
+    EXPECT_EQ(b.count(missing), 1u);
+    close(client);
     EXPECT_EQ(b.stop(), 0);
 }
 

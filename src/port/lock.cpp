@@ -4,6 +4,8 @@
 // then linked into place, so that nobody ever finds it empty.
 
 #include "port/lock.hpp"
+
+#include "common/log.hpp"
 #include "port/port.hpp"
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -72,6 +75,17 @@ held_lock *entry_for(const char *path) {
 bool written_here(const char *path, const struct stat &seen) {
     const held_lock *h = find_held(path);
     return h != nullptr && h->device == seen.st_dev && h->inode == seen.st_ino;
+}
+
+// Whether the lock directory's last failure has been reported: once until
+// the directory works again, not at every attempt of every wait.
+bool directory_failure_reported = false;
+
+void directory_failed(int error) {
+    if (!directory_failure_reported) {
+        log_failure(LOG_ERR, error, "cannot use lock directory %s", lock_directory);
+        directory_failure_reported = true;
+    }
 }
 
 // Removes a file only while the name still refers to the file that was
@@ -187,7 +201,7 @@ bool write_whole(int fd, const char *text, std::size_t length) {
 
 // Writes the lock file whole under the temporary name, then gives it the
 // lock file's name; link() fails when that name exists, which is what makes
-// the lock atomic between processes.
+// the lock atomic between processes. Any other failure is the directory's.
 bool try_create(const char *path) {
     // Never a lock this process could not tell for its own afterwards.
     held_lock *entry = entry_for(path);
@@ -197,18 +211,29 @@ bool try_create(const char *path) {
     const lock_path temporary = make_temporary_path(getpid());
     const int fd = create_temporary(temporary.data());
     if (fd < 0) {
+        directory_failed(errno);
         return false;
     }
     std::array<char, 16> text{};
     (void)std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
     struct stat created {};
     const bool known = fstat(fd, &created) == 0;
-    const bool whole = known && write_whole(fd, text.data(), std::strlen(text.data()));
+    bool usable = known && write_whole(fd, text.data(), std::strlen(text.data()));
+    int error = usable ? 0 : errno;
     close(fd);
-    const bool linked = whole && link(temporary.data(), path) == 0;
+    const bool linked = usable && link(temporary.data(), path) == 0;
+    if (usable && !linked && errno != EEXIST) {
+        usable = false;
+        error = errno;
+    }
     if (known) {
         remove_if_same(temporary.data(), created);
     }
+    if (!usable) {
+        directory_failed(error);
+        return false;
+    }
+    directory_failure_reported = false;
     if (linked) {
         *entry = {{}, created.st_dev, created.st_ino};
         (void)std::snprintf(entry->path.data(), entry->path.size(), "%s", path);

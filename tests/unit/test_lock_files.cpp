@@ -1,6 +1,6 @@
 // Lock files taken and given back by this process, in a lock directory of
-// each test's own: which lock naming this process is its own, and how many
-// it keeps at once.
+// each test's own: which lock naming this process is its own, how many it
+// keeps at once, and how a lock directory it cannot use is reported.
 
 #include "common/log.hpp"
 #include "port/lock.hpp"
@@ -143,6 +143,31 @@ TEST_F(LockFiles, OnlyLocksItCanTellForItsOwnAreTakenAndEachUnlockFreesOne) {
     }
     EXPECT_TRUE(fs::is_empty(lock_directory));
     EXPECT_EQ(logged, std::vector<std::string>{});
+}
+
+TEST_F(LockFiles, AnUnusableDirectoryIsReportedOnceUntilItWorksAgain) {
+    const std::vector<std::string> once{
+        "cannot use lock directory locks (2, No such file or directory)"};
+    fs::remove(lock_directory);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(dev_lock_attempt("/dev/ttyS0"));
+    }
+    EXPECT_EQ(logged, once);
+
+    fs::create_directory(lock_directory);
+    ASSERT_TRUE(dev_lock_attempt("/dev/ttyS0"));
+    dev_unlock("/dev/ttyS0");
+    EXPECT_EQ(logged, once);
+
+    fs::remove(lock_directory);
+    EXPECT_FALSE(dev_lock_attempt("/dev/ttyS0"));
+    EXPECT_FALSE(dev_lock_attempt("/dev/ttyS1"));
+    EXPECT_EQ(logged, (std::vector<std::string>{once[0], once[0]}));
+
+    // Leaves nothing reported for the next test in this process.
+    fs::create_directory(lock_directory);
+    ASSERT_TRUE(dev_lock_attempt("/dev/ttyS0"));
+    dev_unlock("/dev/ttyS0");
 }
 
 } // namespace
