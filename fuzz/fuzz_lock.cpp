@@ -69,10 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     // The stale-lock path: only where the owner cannot be alive, so that
-    // no input costs a whole lock wait.
+    // no input costs a whole lock wait. A file naming this process that it
+    // did not write is stale too.
     const std::string seen = bytes.substr(0, read_limit);
     const long long owner = reference_owner(seen.substr(0, seen.find('\0')));
-    if (owner > 0 && (kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH)) {
+    if (owner > 0 && owner != getpid() &&
+        (kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH)) {
         return 0;
     }
     const int fd = open(lock_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);

@@ -4,8 +4,11 @@
 // then linked into place, so that nobody ever finds it empty.
 
 #include "port/lock.hpp"
+
+#include "common/log.hpp"
 #include "port/port.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -16,6 +19,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -37,6 +41,51 @@ lock_path make_temporary_path(pid_t pid) {
 
 bool same_file(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The lock files this process has written and not yet given back. Process
+// IDs repeat from boot to boot and a lock directory may outlive a reboot,
+// so a lock file naming this process is its own only if it is one of
+// these; any other was left by an earlier process with the same ID.
+struct held_lock {
+    lock_path path; // empty while the entry is free
+    dev_t device;
+    ino_t inode;
+};
+// One lock per port, four ports: room to spare, and no heap.
+constexpr std::size_t held_locks_max = 8;
+std::array<held_lock, held_locks_max> held_locks{};
+
+// The entry of `path`; a free entry's path is empty.
+held_lock *find_held(const char *path) {
+    auto *const h = std::find_if(held_locks.begin(), held_locks.end(), [path](const held_lock &e) {
+        return std::strcmp(e.path.data(), path) == 0;
+    });
+    return h != held_locks.end() ? h : nullptr;
+}
+
+// The entry `path` has, or a free one; nullptr when every entry is taken
+// by another lock.
+held_lock *entry_for(const char *path) {
+    held_lock *const h = find_held(path);
+    return h != nullptr ? h : find_held("");
+}
+
+// Whether `seen`, found at `path`, is the lock file this process wrote there.
+bool written_here(const char *path, const struct stat &seen) {
+    const held_lock *h = find_held(path);
+    return h != nullptr && h->device == seen.st_dev && h->inode == seen.st_ino;
+}
+
+// Whether the lock directory's last failure has been reported: once until
+// the directory works again, not at every attempt of every wait.
+bool directory_failure_reported = false;
+
+void directory_failed(int error) {
+    if (!directory_failure_reported) {
+        log_failure(LOG_ERR, error, "cannot use lock directory %s", lock_directory);
+        directory_failure_reported = true;
+    }
 }
 
 // Removes a file only while the name still refers to the file that was
@@ -80,11 +129,16 @@ bool read_owner(const char *path, struct stat &seen, pid_t &owner) {
     return true;
 }
 
-// Takes away a lock file whose owner is gone.
+// Takes away a lock file whose owner is gone, or which names this process
+// but was not written by it.
 void remove_if_stale(const char *path) {
     struct stat seen {};
     pid_t owner = 0;
-    if (read_owner(path, seen, owner) && !pid_alive(owner)) {
+    if (!read_owner(path, seen, owner)) {
+        return;
+    }
+    const bool held = owner == getpid() ? written_here(path, seen) : pid_alive(owner);
+    if (!held) {
         remove_if_same(path, seen);
     }
 }
@@ -127,25 +181,62 @@ int create_temporary(const char *path) {
     return fd;
 }
 
+// Writes all of `text`, going on after a short write; false, with errno
+// set, when the rest cannot be written.
+bool write_whole(int fd, const char *text, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n == 0 ? ENOSPC : errno;
+            return false;
+        }
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 // Writes the lock file whole under the temporary name, then gives it the
 // lock file's name; link() fails when that name exists, which is what makes
-// the lock atomic between processes.
+// the lock atomic between processes. Any other failure is the directory's.
 bool try_create(const char *path) {
+    // Never a lock this process could not tell for its own afterwards.
+    held_lock *entry = entry_for(path);
+    if (entry == nullptr) {
+        return false;
+    }
     const lock_path temporary = make_temporary_path(getpid());
     const int fd = create_temporary(temporary.data());
     if (fd < 0) {
+        directory_failed(errno);
         return false;
     }
     std::array<char, 16> text{};
     (void)std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(getpid()));
-    const std::size_t length = std::strlen(text.data());
-    const bool whole = write(fd, text.data(), length) == static_cast<ssize_t>(length);
     struct stat created {};
     const bool known = fstat(fd, &created) == 0;
+    bool usable = known && write_whole(fd, text.data(), std::strlen(text.data()));
+    int error = usable ? 0 : errno;
     close(fd);
-    const bool linked = whole && link(temporary.data(), path) == 0;
+    const bool linked = usable && link(temporary.data(), path) == 0;
+    if (usable && !linked && errno != EEXIST) {
+        usable = false;
+        error = errno;
+    }
     if (known) {
         remove_if_same(temporary.data(), created);
+    }
+    if (!usable) {
+        directory_failed(error);
+        return false;
+    }
+    directory_failure_reported = false;
+    if (linked) {
+        *entry = {{}, created.st_dev, created.st_ino};
+        (void)std::snprintf(entry->path.data(), entry->path.size(), "%s", path);
     }
     return linked;
 }
@@ -234,12 +325,17 @@ bool dev_lock(const char *device, int timeout) {
 
 void dev_unlock(const char *device) {
     const lock_path path = make_lock_path(lock_directory, device);
-    // Only while the file still names this process: if ours was removed
-    // and another process has locked the device since, the lock is theirs.
+    // Only the file this process wrote, while it still names this process:
+    // if ours was removed and another process has locked the device since,
+    // the lock is theirs.
     struct stat seen {};
     pid_t owner = 0;
-    if (read_owner(path.data(), seen, owner) && owner == getpid()) {
+    if (read_owner(path.data(), seen, owner) && owner == getpid() &&
+        written_here(path.data(), seen)) {
         remove_if_same(path.data(), seen);
+    }
+    if (held_lock *h = find_held(path.data())) {
+        h->path[0] = '\0';
     }
 }
 

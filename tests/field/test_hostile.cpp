@@ -192,8 +192,9 @@ TEST(FieldHostile, AnotherUsersLiveProcessKeepsItsLock) {
     }
 }
 
-// Property: without a usable lock directory the daemon opens no device and
-// leaves nothing of its own behind.
+// Property: without a usable lock directory the daemon opens no device,
+// leaves nothing of its own behind, and says once which directory it cannot
+// use and why.
 TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
     if (!is_root()) {
         GTEST_SKIP() << "needs root for mount namespaces and other users";
@@ -204,6 +205,7 @@ TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
         mode_t lock_dir_mode;
         const char *stale_lock; // planted before the start, or null
         const char *filler;     // a file that fills the directory, or null
+        const char *reported;   // how the directory's failure is named
     };
     const auto private_mounts = [] {
         if (unshare(CLONE_NEWNS) != 0 ||
@@ -236,8 +238,9 @@ TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
                  _exit(125);
              }
          },
-         0755, "LCK..ptyp6", nullptr},
-        {"no write permission, daemon not root", as_user(daemon_user), 0555, "LCK..ptyp6", nullptr},
+         0755, "LCK..ptyp6", nullptr, "(30, Read-only file system)"},
+        {"no write permission, daemon not root", as_user(daemon_user), 0555, "LCK..ptyp6", nullptr,
+         "(13, Permission denied)"},
         {"tmpfs without a free inode",
          [private_mounts, fill] {
              private_mounts();
@@ -246,7 +249,7 @@ TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
              }
              fill("inode", 0);
          },
-         0755, nullptr, "inode0"},
+         0755, nullptr, "inode0", "(28, No space left on device)"},
         {"tmpfs without a free block",
          [private_mounts, fill] {
              private_mounts();
@@ -255,7 +258,7 @@ TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
              }
              fill("block", 4096);
          },
-         0755, nullptr, "block0"},
+         0755, nullptr, "block0", "(28, No space left on device)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -270,8 +273,14 @@ TEST(FieldHostile, UnwritableOrFullLockDirectoryOpensNothingAndStillStops) {
         ASSERT_TRUE(b.wait_message("cannot lock dev/ptyp6", slow(patience)));
         EXPECT_EQ(b.opens("dev/ptyp6"), 0u);
         EXPECT_EQ(b.opens("dev/ptyp7"), 0u);
-        for (const auto &t : b.texts(LOG_ERR)) {
-            EXPECT_TRUE(t == "cannot lock dev/ptyp6" || t == "cannot lock dev/ptyp7") << t;
+        // The directory is named once, with the reason; each wait then ends
+        // in a line of its own, each channel's.
+        const auto errors = b.texts(LOG_ERR);
+        EXPECT_EQ(errors.front(), std::string("cannot use lock directory lock ") + c.reported);
+        for (std::size_t i = 1; i < errors.size(); ++i) {
+            EXPECT_TRUE(errors[i] == "cannot lock dev/ptyp6" ||
+                        errors[i] == "cannot lock dev/ptyp7")
+                << errors[i];
         }
         if (c.filler != nullptr) {
             EXPECT_TRUE(fs::exists(seen_by(b, std::string("lock/") + c.filler)));

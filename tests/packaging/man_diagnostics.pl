@@ -120,7 +120,7 @@ while (my $line = <$p>) {
     my ($priority, $text) = ($1, $2);
     $text =~ s/\\\(dq/"/g;
     $text =~ s/\\&//g;
-    $text =~ s/\b(DEVICE|SOURCE|DEST|LINK|SLAVE|DATA|TEXT|N|E|W)\b/*/g;
+    $text =~ s/\b(DEVICE|SOURCE|DEST|LINK|SLAVE|DIR|DATA|TEXT|N|E|W)\b/*/g;
     $listed{"$priority $text"} = 1;
 }
 close $p;
