@@ -468,8 +468,9 @@ bool port_watch_event(port &p, int watch, std::uint32_t mask, bool reopened_late
             t.held = true;
         } else {
             // A close then an open in one batch is one client leaving and
-            // the next arriving: that counts as let go in between.
-            t.held = !reopened_later && !let_go(t.fd);
+            // the next arriving: that counts as let go in between. The close
+            // is reported as it begins: its hang-up is given a moment.
+            t.held = !reopened_later && !port_hangs_up(t);
         }
         return was_held && !t.held && !port_clients_held(p) && !p.held;
     }
