@@ -3,9 +3,10 @@
 # debian/), amd64 natively, armhf and arm64 with the cross compilers, with
 # the pseudo-terminals published as links under /run/ptybridge; inspects
 # them, runs lintian and hardening-check on them, and builds the amd64 one
-# a second time elsewhere to compare the two byte for byte; then installs
-# and runs the amd64 one through the packaging.installed_package test, and
-# the same for a package of legacy pseudo-terminals.
+# a second time elsewhere, in a path with a space, to compare the two byte
+# for byte; then installs and runs the amd64 one through the
+# packaging.installed_package test, and the same for a package of legacy
+# pseudo-terminals.
 #
 # Each package is built from a copy of the sources in build-pkg[-ARCH]/src
 # (dpkg-buildpackage writes beside the source tree) and ends up in
@@ -191,9 +192,9 @@ for arch in amd64 armhf arm64; do
     inspect "$arch" "$(pkg_dir "$arch")"
 done
 
-# The amd64 package again, while the rest runs: another directory, another
-# time, another umask.
-again=$(mktemp -d "${TMPDIR:-/tmp}/ptybridge-again.XXXXXX")
+# The amd64 package again, while the rest runs: another directory, with a
+# space in its path, another time, another umask.
+again=$(mktemp -d "${TMPDIR:-/tmp}/ptybridge again.XXXXXX")
 umask_was=$(umask)
 umask 0077
 start_package "amd64 package again" amd64 "$again" "$@"
