@@ -73,13 +73,13 @@ package() { # package ARCH DIR [CMAKE ARGS...]: builds into DIR/deb
 
 deb=
 field() { dpkg-deb --field "$deb" "$1"; }
-expected='./lib/systemd/system/modprobe@cdc_acm.service.d/ptybridge.conf
+expected='./etc/init.d/ptybridge
+./lib/systemd/system/modprobe@cdc_acm.service.d/ptybridge.conf
 ./lib/systemd/system/ptybridge.service
 ./usr/sbin/ptybridge
 ./usr/share/doc/ptybridge/60-ptybridge-modem.rules.example
 ./usr/share/doc/ptybridge/changelog.gz
 ./usr/share/doc/ptybridge/copyright
-./usr/share/lintian/overrides/ptybridge
 ./usr/share/man/man8/ptybridge.8.gz'
 
 inspect() { # inspect ARCH DIR: the package's fields and files, its binary
@@ -91,8 +91,9 @@ inspect() { # inspect ARCH DIR: the package's fields and files, its binary
     check "$arch depends on the C library" grep -q '^libc6 (>= ' <<<"$(field Depends)"
     check "version is the project's" \
         grep -qx "project(ptybridge VERSION $(field Version) LANGUAGES CXX)" "$src/CMakeLists.txt"
-    check "no conffiles" test -z "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep conffiles || true)"
-    check "$arch: the daemon, its unit and drop-in, manual page, udev example and Debian's files" \
+    check "the init script is the only conffile" \
+        test "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/init.d/ptybridge
+    check "$arch: the daemon, its unit and drop-in, init script, manual page, udev example and Debian's files" \
         test "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)" = "$expected"
     extract=$(mktemp -d)
     dpkg-deb -x "$deb" "$extract"
