@@ -6,9 +6,10 @@
 include_guard(GLOBAL)
 include(GNUInstallDirs)
 
-# Writes OUT_DIR/ptybridge.8, OUT_DIR/ptybridge.service and
+# Writes OUT_DIR/ptybridge.8, OUT_DIR/ptybridge.service,
 # OUT_DIR/ptybridge.init (the init script, its process ID file in
-# CMAKE_INSTALL_FULL_RUNSTATEDIR), and for each modem driver the unit wants
+# CMAKE_INSTALL_FULL_RUNSTATEDIR) and OUT_DIR/inittab.example (BusyBox
+# init's respawn line), and for each modem driver the unit wants
 # loaded a drop-in OUT_DIR/modprobe@DRIVER.service.d/ptybridge.conf, whose
 # directories it lists in ptybridge_unit_dropins. A channel with a link gets
 # a Unix98 master (ptybridge_master of the top-level CMakeLists) whose slave
@@ -186,4 +187,23 @@ function(ptybridge_configure_installed_files out_dir sbindir
     @ONLY)
   set(ptybridge_init_pidfile "${CMAKE_INSTALL_FULL_RUNSTATEDIR}/ptybridge.pid")
   configure_file(${templates}/ptybridge.init.in ${out_dir}/ptybridge.init @ONLY)
+
+  # BusyBox init runs it in the foreground, made ready as the unit makes it
+  # ready: the links' directory, the group.
+  set(command "${sbindir}/ptybridge")
+  if(ptybridge_init_chuid)
+    set(command "exec start-stop-daemon -S -c ${ptybridge_init_chuid} -x ${command}")
+  endif()
+  set(dirs "${ptybridge_ctrl_run_dir};${ptybridge_audio_run_dir}")
+  list(REMOVE_ITEM dirs "")
+  list(REMOVE_DUPLICATES dirs)
+  if(dirs)
+    list(JOIN dirs " " dirs)
+    set(command "mkdir -p ${dirs} && ${command}")
+  endif()
+  if(NOT command STREQUAL "${sbindir}/ptybridge")
+    set(command "/bin/sh -c '${command}'")
+  endif()
+  set(ptybridge_inittab_command "${command}")
+  configure_file(${templates}/ptybridge.inittab.in ${out_dir}/inittab.example @ONLY)
 endfunction()
