@@ -76,10 +76,13 @@ field() { dpkg-deb --field "$deb" "$1"; }
 expected='./etc/init.d/ptybridge
 ./lib/systemd/system/modprobe@cdc_acm.service.d/ptybridge.conf
 ./lib/systemd/system/ptybridge.service
+./usr/libexec/ptybridge/ptybridge-mdev
 ./usr/sbin/ptybridge
 ./usr/share/doc/ptybridge/60-ptybridge-modem.rules.example
 ./usr/share/doc/ptybridge/changelog.gz
 ./usr/share/doc/ptybridge/copyright
+./usr/share/doc/ptybridge/inittab.example
+./usr/share/doc/ptybridge/mdev.conf.example
 ./usr/share/man/man8/ptybridge.8.gz'
 
 inspect() { # inspect ARCH DIR: the package's fields and files, its binary
@@ -93,7 +96,7 @@ inspect() { # inspect ARCH DIR: the package's fields and files, its binary
         grep -qx "project(ptybridge VERSION $(field Version) LANGUAGES CXX)" "$src/CMakeLists.txt"
     check "the init script is the only conffile" \
         test "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/init.d/ptybridge
-    check "$arch: the daemon, its unit and drop-in, init script, manual page, udev example and Debian's files" \
+    check "$arch: the daemon, its unit and drop-in, init script, mdev helper, manual page, examples and Debian's files" \
         test "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)" = "$expected"
     extract=$(mktemp -d)
     dpkg-deb -x "$deb" "$extract"

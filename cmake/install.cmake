@@ -44,8 +44,12 @@ install(PROGRAMS ${PROJECT_BINARY_DIR}/packaging/ptybridge.init
 # Stable modem names: an example to adapt, not active where it is installed.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/60-ptybridge-modem.rules.example
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# Without systemd, under BusyBox init: the line for /etc/inittab.
+# Without systemd, under BusyBox init: the line for /etc/inittab. The
+# same names under mdev: its helper and the line for /etc/mdev.conf.
 install(FILES ${PROJECT_BINARY_DIR}/packaging/inittab.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/mdev/ptybridge-mdev
+  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/ptybridge)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/mdev.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian package (debian/, dpkg-buildpackage). Its Maintainer field: the
 # default is debian/control's, the project's own.

@@ -8,12 +8,13 @@ include(GNUInstallDirs)
 
 # Writes OUT_DIR/ptybridge.8, OUT_DIR/ptybridge.service,
 # OUT_DIR/ptybridge.init (the init script, its process ID file in
-# CMAKE_INSTALL_FULL_RUNSTATEDIR) and OUT_DIR/inittab.example (BusyBox
-# init's respawn line), and for each modem driver the unit wants
-# loaded a drop-in OUT_DIR/modprobe@DRIVER.service.d/ptybridge.conf, whose
-# directories it lists in ptybridge_unit_dropins. A channel with a link gets
-# a Unix98 master (ptybridge_master of the top-level CMakeLists) whose slave
-# the daemon links at that path.
+# CMAKE_INSTALL_FULL_RUNSTATEDIR), OUT_DIR/inittab.example (BusyBox init's
+# respawn line) and OUT_DIR/mdev.conf.example (the line that runs the mdev
+# helper from CMAKE_INSTALL_FULL_LIBEXECDIR), and for each modem driver the
+# unit wants loaded a drop-in OUT_DIR/modprobe@DRIVER.service.d/
+# ptybridge.conf, whose directories it lists in ptybridge_unit_dropins. A
+# channel with a link gets a Unix98 master (ptybridge_master of the
+# top-level CMakeLists) whose slave the daemon links at that path.
 function(ptybridge_configure_installed_files out_dir sbindir
     ctrl_pty audio_pty ctrl_gsm audio_gsm lock_dir ctrl_link audio_link)
   set(ptybridge_sbindir "${sbindir}")
@@ -206,4 +207,6 @@ function(ptybridge_configure_installed_files out_dir sbindir
   endif()
   set(ptybridge_inittab_command "${command}")
   configure_file(${templates}/ptybridge.inittab.in ${out_dir}/inittab.example @ONLY)
+  set(ptybridge_libexecdir "${CMAKE_INSTALL_FULL_LIBEXECDIR}")
+  configure_file(${templates}/mdev/mdev.conf.example.in ${out_dir}/mdev.conf.example @ONLY)
 endfunction()
