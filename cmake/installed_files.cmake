@@ -181,14 +181,6 @@ function(ptybridge_configure_installed_files out_dir sbindir
     set(ptybridge_masters "Pa ${ptybridge_ctrl_master} , Pa ${ptybridge_audio_master}")
   endif()
 
-  set(templates ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../packaging)
-  file(MAKE_DIRECTORY "${out_dir}")
-  configure_file(${templates}/ptybridge.8.in ${out_dir}/ptybridge.8 @ONLY)
-  configure_file(${templates}/ptybridge.service.in ${out_dir}/ptybridge.service
-    @ONLY)
-  set(ptybridge_init_pidfile "${CMAKE_INSTALL_FULL_RUNSTATEDIR}/ptybridge.pid")
-  configure_file(${templates}/ptybridge.init.in ${out_dir}/ptybridge.init @ONLY)
-
   # BusyBox init runs it in the foreground, made ready as the unit makes it
   # ready: the links' directory, the group.
   set(command "${sbindir}/ptybridge")
@@ -206,7 +198,16 @@ function(ptybridge_configure_installed_files out_dir sbindir
     set(command "/bin/sh -c '${command}'")
   endif()
   set(ptybridge_inittab_command "${command}")
-  configure_file(${templates}/ptybridge.inittab.in ${out_dir}/inittab.example @ONLY)
+  set(ptybridge_init_pidfile "${CMAKE_INSTALL_FULL_RUNSTATEDIR}/ptybridge.pid")
+  set(ptybridge_sysconfdir "${CMAKE_INSTALL_FULL_SYSCONFDIR}")
   set(ptybridge_libexecdir "${CMAKE_INSTALL_FULL_LIBEXECDIR}")
+
+  set(templates ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../packaging)
+  file(MAKE_DIRECTORY "${out_dir}")
+  configure_file(${templates}/ptybridge.8.in ${out_dir}/ptybridge.8 @ONLY)
+  configure_file(${templates}/ptybridge.service.in ${out_dir}/ptybridge.service
+    @ONLY)
+  configure_file(${templates}/ptybridge.init.in ${out_dir}/ptybridge.init @ONLY)
+  configure_file(${templates}/ptybridge.inittab.in ${out_dir}/inittab.example @ONLY)
   configure_file(${templates}/mdev/mdev.conf.example.in ${out_dir}/mdev.conf.example @ONLY)
 endfunction()
