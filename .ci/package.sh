@@ -3,9 +3,10 @@
 # debian/), amd64 natively, armhf and arm64 with the cross compilers, with
 # the pseudo-terminals published as links under /run/ptybridge; inspects
 # them, runs lintian and hardening-check on them, and builds the amd64 one
-# a second time elsewhere to compare the two byte for byte; then installs
-# and runs the amd64 one through the packaging.installed_package test, and
-# the same for a package of legacy pseudo-terminals.
+# a second time elsewhere, in a path with a space, to compare the two byte
+# for byte; then installs and runs the amd64 one through the
+# packaging.installed_package test, and the same for a package of legacy
+# pseudo-terminals.
 #
 # Each package is built from a copy of the sources in build-pkg[-ARCH]/src
 # (dpkg-buildpackage writes beside the source tree) and ends up in
@@ -72,13 +73,16 @@ package() { # package ARCH DIR [CMAKE ARGS...]: builds into DIR/deb
 
 deb=
 field() { dpkg-deb --field "$deb" "$1"; }
-expected='./lib/systemd/system/modprobe@cdc_acm.service.d/ptybridge.conf
+expected='./etc/init.d/ptybridge
+./lib/systemd/system/modprobe@cdc_acm.service.d/ptybridge.conf
 ./lib/systemd/system/ptybridge.service
+./usr/libexec/ptybridge/ptybridge-mdev
 ./usr/sbin/ptybridge
 ./usr/share/doc/ptybridge/60-ptybridge-modem.rules.example
 ./usr/share/doc/ptybridge/changelog.gz
 ./usr/share/doc/ptybridge/copyright
-./usr/share/lintian/overrides/ptybridge
+./usr/share/doc/ptybridge/inittab.example
+./usr/share/doc/ptybridge/mdev.conf.example
 ./usr/share/man/man8/ptybridge.8.gz'
 
 inspect() { # inspect ARCH DIR: the package's fields and files, its binary
@@ -90,8 +94,9 @@ inspect() { # inspect ARCH DIR: the package's fields and files, its binary
     check "$arch depends on the C library" grep -q '^libc6 (>= ' <<<"$(field Depends)"
     check "version is the project's" \
         grep -qx "project(ptybridge VERSION $(field Version) LANGUAGES CXX)" "$src/CMakeLists.txt"
-    check "no conffiles" test -z "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep conffiles || true)"
-    check "$arch: the daemon, its unit and drop-in, manual page, udev example and Debian's files" \
+    check "the init script is the only conffile" \
+        test "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/init.d/ptybridge
+    check "$arch: the daemon, its unit and drop-in, init script, mdev helper, manual page, examples and Debian's files" \
         test "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)" = "$expected"
     extract=$(mktemp -d)
     dpkg-deb -x "$deb" "$extract"
@@ -191,9 +196,9 @@ for arch in amd64 armhf arm64; do
     inspect "$arch" "$(pkg_dir "$arch")"
 done
 
-# The amd64 package again, while the rest runs: another directory, another
-# time, another umask.
-again=$(mktemp -d "${TMPDIR:-/tmp}/ptybridge-again.XXXXXX")
+# The amd64 package again, while the rest runs: another directory, with a
+# space in its path, another time, another umask.
+again=$(mktemp -d "${TMPDIR:-/tmp}/ptybridge again.XXXXXX")
 umask_was=$(umask)
 umask 0077
 start_package "amd64 package again" amd64 "$again" "$@"

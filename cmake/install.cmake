@@ -1,7 +1,8 @@
 # Installed beside the daemon: its manual page, its systemd unit and the
-# drop-ins for the units it wants, all generated with the paths this build
-# was configured with, and an example of udev rules for the modem. The
-# Debian package is built from debian/.
+# drop-ins for the units it wants, its init script for systems without
+# systemd, all generated with the paths this build was configured with, and
+# an example of udev rules for the modem. The Debian package is built from
+# debian/.
 
 include(GNUInstallDirs)
 
@@ -37,9 +38,18 @@ foreach(dropin IN LISTS ptybridge_unit_dropins)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/${dropin}/ptybridge.conf
     DESTINATION ${PTYBRIDGE_SYSTEMD_UNIT_DIR}/${dropin})
 endforeach()
+# /etc/init.d/ptybridge under the /usr prefix, as Debian has it.
+install(PROGRAMS ${PROJECT_BINARY_DIR}/packaging/ptybridge.init
+  DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d RENAME ptybridge)
 # Stable modem names: an example to adapt, not active where it is installed.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/60-ptybridge-modem.rules.example
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Without systemd, under BusyBox init: the line for /etc/inittab. The
+# same names under mdev: its helper and the line for /etc/mdev.conf.
+install(FILES ${PROJECT_BINARY_DIR}/packaging/inittab.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/mdev/ptybridge-mdev
+  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/ptybridge)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/mdev.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian package (debian/, dpkg-buildpackage). Its Maintainer field: the
 # default is debian/control's, the project's own.

@@ -1,11 +1,17 @@
-# The manual page and the systemd unit, generated for one set of build-time
-# paths. cmake/install.cmake generates them for this build; tests/packaging
-# also generates them for the other pseudo-terminal mode and checks both.
+# The manual page, the systemd unit and the init script, generated for one
+# set of build-time paths. cmake/install.cmake generates them for this
+# build; tests/packaging also generates them for the other pseudo-terminal
+# mode and checks both.
 
 include_guard(GLOBAL)
+include(GNUInstallDirs)
 
-# Writes OUT_DIR/ptybridge.8 and OUT_DIR/ptybridge.service, and for each
-# modem driver the unit wants loaded a drop-in OUT_DIR/modprobe@DRIVER.service.d/
+# Writes OUT_DIR/ptybridge.8, OUT_DIR/ptybridge.service,
+# OUT_DIR/ptybridge.init (the init script, its process ID file in
+# CMAKE_INSTALL_FULL_RUNSTATEDIR), OUT_DIR/inittab.example (BusyBox init's
+# respawn line) and OUT_DIR/mdev.conf.example (the line that runs the mdev
+# helper from CMAKE_INSTALL_FULL_LIBEXECDIR), and for each modem driver the
+# unit wants loaded a drop-in OUT_DIR/modprobe@DRIVER.service.d/
 # ptybridge.conf, whose directories it lists in ptybridge_unit_dropins. A
 # channel with a link gets a Unix98 master (ptybridge_master of the
 # top-level CMakeLists) whose slave the daemon links at that path.
@@ -21,6 +27,7 @@ function(ptybridge_configure_installed_files out_dir sbindir
   set(write_dirs "")
   foreach(channel ctrl audio)
     set(link "${${channel}_link}")
+    set(ptybridge_${channel}_run_dir "")
     # The master and the name of its lock, as the daemon is built with them.
     ptybridge_master("${${channel}_pty}" "${link}" pty lock)
     get_filename_component(lock "${lock}" NAME)
@@ -34,6 +41,8 @@ function(ptybridge_configure_installed_files out_dir sbindir
       # left in it at the stop.
       if(dir MATCHES "^/run/(.+)$")
         list(APPEND run_dirs "${CMAKE_MATCH_1}")
+        # The init script makes it as well.
+        set(ptybridge_${channel}_run_dir "${dir}")
       else()
         list(APPEND write_dirs "${dir}")
       endif()
@@ -113,7 +122,9 @@ function(ptybridge_configure_installed_files out_dir sbindir
 
   set(ptybridge_unit_group "")
   set(ptybridge_unit_chown "")
+  set(ptybridge_init_chuid "")
   if(ctrl_link OR audio_link)
+    set(ptybridge_init_chuid "root:dialout")
     string(APPEND ptybridge_unit_group
       "\n# The slaves it publishes get its group and mode 0660, as serial devices"
       "\n# have: whoever may use the modem may open the links."
@@ -170,9 +181,33 @@ function(ptybridge_configure_installed_files out_dir sbindir
     set(ptybridge_masters "Pa ${ptybridge_ctrl_master} , Pa ${ptybridge_audio_master}")
   endif()
 
+  # BusyBox init runs it in the foreground, made ready as the unit makes it
+  # ready: the links' directory, the group.
+  set(command "${sbindir}/ptybridge")
+  if(ptybridge_init_chuid)
+    set(command "exec start-stop-daemon -S -c ${ptybridge_init_chuid} -x ${command}")
+  endif()
+  set(dirs "${ptybridge_ctrl_run_dir};${ptybridge_audio_run_dir}")
+  list(REMOVE_ITEM dirs "")
+  list(REMOVE_DUPLICATES dirs)
+  if(dirs)
+    list(JOIN dirs " " dirs)
+    set(command "mkdir -p ${dirs} && ${command}")
+  endif()
+  if(NOT command STREQUAL "${sbindir}/ptybridge")
+    set(command "/bin/sh -c '${command}'")
+  endif()
+  set(ptybridge_inittab_command "${command}")
+  set(ptybridge_init_pidfile "${CMAKE_INSTALL_FULL_RUNSTATEDIR}/ptybridge.pid")
+  set(ptybridge_sysconfdir "${CMAKE_INSTALL_FULL_SYSCONFDIR}")
+  set(ptybridge_libexecdir "${CMAKE_INSTALL_FULL_LIBEXECDIR}")
+
   set(templates ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../packaging)
   file(MAKE_DIRECTORY "${out_dir}")
   configure_file(${templates}/ptybridge.8.in ${out_dir}/ptybridge.8 @ONLY)
   configure_file(${templates}/ptybridge.service.in ${out_dir}/ptybridge.service
     @ONLY)
+  configure_file(${templates}/ptybridge.init.in ${out_dir}/ptybridge.init @ONLY)
+  configure_file(${templates}/ptybridge.inittab.in ${out_dir}/inittab.example @ONLY)
+  configure_file(${templates}/mdev/mdev.conf.example.in ${out_dir}/mdev.conf.example @ONLY)
 endfunction()

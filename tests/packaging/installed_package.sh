@@ -89,6 +89,8 @@ dpkg -i "$deb" >/dev/null || { echo "FAILED: dpkg -i"; exit 1; }
 check "installed" test "$(dpkg-query -W -f '${Status}' ptybridge)" = "install ok installed"
 check "daemon executable" test -x /usr/sbin/ptybridge
 check "enabled at install" test -L /etc/systemd/system/multi-user.target.wants/ptybridge.service
+check "init script registered at install" \
+    test -x /etc/init.d/ptybridge -a -n "$(find /etc/rc2.d -name 'S*ptybridge' 2>/dev/null)"
 check "unit starts the installed daemon" grep -qx 'ExecStart=/usr/sbin/ptybridge' "$unit"
 check "unit loads cdc_acm first" grep -qx 'After=modprobe@cdc_acm.service' "$unit"
 dropin=/lib/systemd/system/modprobe@cdc_acm.service.d/ptybridge.conf
@@ -254,6 +256,8 @@ dpkg -P ptybridge >/dev/null
 check "purged: unknown to dpkg" test -z "$(dpkg-query -W -f '${Status}' ptybridge 2>/dev/null)"
 check "purged: no file of it left" test -z "$(ls /var/lib/dpkg/info/ptybridge.* 2>/dev/null)"
 check "purged: no unit state left (links, deb-systemd-helper's records)" test -z "$(unit_state)"
+check "purged: no init script, no rc.d links" \
+    test ! -e /etc/init.d/ptybridge -a -z "$(find /etc/rc?.d -name '*ptybridge' 2>/dev/null)"
 
 if [ "$failures" -ne 0 ]; then
     echo "installed package: $failures checks failed"

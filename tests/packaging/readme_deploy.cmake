@@ -1,7 +1,12 @@
 # The README's board deployment is exactly what the board test runs: the
 # command lines of its code blocks between the deploy-steps markers equal,
 # in order, the lines of tests/board/guest/deploy.sh after its steps line.
-#   cmake -DREADME=... -DDEPLOY=... -P readme_deploy.cmake
+#   cmake -DREADME=... -DDEPLOY=... [-DSTEPS=...] -P readme_deploy.cmake
+# STEPS names the markers, "deploy steps" unless given ("busybox steps":
+# the BusyBox board's).
+if(NOT DEFINED STEPS)
+  set(STEPS "deploy steps")
+endif()
 
 # The lines of a file as a list; backslashes and semicolons kept apart from
 # CMake's list syntax.
@@ -18,9 +23,9 @@ set(inside FALSE)
 set(fence FALSE)
 set(quoted "")
 foreach(line IN LISTS readme)
-  if(line MATCHES "^<!-- deploy steps")
+  if(line MATCHES "^<!-- ${STEPS}")
     set(inside TRUE)
-  elseif(line MATCHES "^<!-- end of deploy steps")
+  elseif(line MATCHES "^<!-- end of ${STEPS}")
     set(inside FALSE)
   elseif(inside AND line MATCHES "^[ ]*```")
     if(fence)
@@ -56,5 +61,5 @@ endif()
 if(NOT quoted STREQUAL run)
   list(JOIN quoted "\n  " a)
   list(JOIN run "\n  " b)
-  message(FATAL_ERROR "the README's deploy steps:\n  ${a}\ndiffer from what the board test runs:\n  ${b}")
+  message(FATAL_ERROR "the README's ${STEPS}:\n  ${a}\ndiffer from what the board test runs:\n  ${b}")
 endif()

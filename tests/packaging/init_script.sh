@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# init_script.sh MODE INIT INITTAB STANDIN CTRL_LINK AUDIO_LINK CTRL_LOCK AUDIO_LOCK
+#
+# The init script INIT and BusyBox init's respawn line INITTAB, both built
+# for link mode, with their paths moved under a temporary root where
+# STANDIN is the daemon, publishing CTRL_LINK and AUDIO_LINK and taking
+# CTRL_LOCK and AUDIO_LOCK as the daemon does. MODE dash: INIT under dash
+# and Debian's start-stop-daemon; busybox: under BusyBox's sh with its
+# applets first in PATH, as on a BusyBox board; inittab: BusyBox init
+# running the line as PID 1 of PID and mount namespaces of its own, with
+# BusyBox's sh and start-stop-daemon in place of the machine's (root only).
+# Skips (77) without what MODE needs.
+set -uo pipefail
+mode=$1 init=$2 inittab=$3 standin=$4 ctrl_link=$5 audio_link=$6 ctrl_lock=$7 audio_lock=$8
+. "$(dirname "$0")/checks.sh"
+skip() {
+    echo "skipped: $*"
+    exit 77
+}
+[ "$mode" = dash ] || busybox=$(command -v busybox) || skip "busybox is not installed"
+case $mode in
+dash) command -v dash >/dev/null || skip "dash is not installed" ;;
+inittab)
+    [ "$(id -u)" = 0 ] || skip "needs root for PID and mount namespaces"
+    unshare --pid --fork --mount true 2>/dev/null || skip "no PID or mount namespaces here"
+    ;;
+esac
+
+# The respawn line names plain paths, without quotes: its root has no space.
+if [ "$mode" = inittab ]; then
+    root=$(mktemp -d /tmp/ptybridge-init.XXXXXX)
+else
+    root=$(mktemp -d "${TMPDIR:-/tmp}/ptybridge init.XXXXXX")
+fi
+daemon=$root/usr/sbin/ptybridge
+namespace=
+standins() { # the stand-in's processes, by their executable
+    local p
+    for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/exe" 2>/dev/null)" != "$daemon" ] || echo "${p#/proc/}"
+    done
+}
+cleanup() {
+    local p
+    [ -z "$namespace" ] || kill -KILL "$namespace" 2>/dev/null
+    for p in $(standins); do kill -KILL "$p" 2>/dev/null; done
+    rm -rf "$root"
+}
+trap cleanup EXIT
+mkdir -p "$(dirname "$daemon")" "$root$(dirname "$ctrl_lock")"
+cp "$standin" "$daemon"
+
+entries() { # what the daemon leaves while it runs, as far as it is there
+    local entry
+    for entry in "$root$ctrl_link" "$root$audio_link" "$root$ctrl_lock" "$root$audio_lock"; do
+        if [ -e "$entry" ] || [ -L "$entry" ]; then echo "$entry"; fi
+    done
+}
+all_there() { [ "$(entries | wc -l)" = 4 ]; }
+one_up() { [ "$(standins | wc -l)" = 1 ] && all_there; }
+another_up() { one_up && [ "$(standins)" != "$1" ]; }
+none_up() { [ -z "$(standins)" ]; }
+gid_is() { # gid_is PID GROUP
+    [ "$(awk '/^Gid:/ {print $2}' "/proc/$1/status" 2>/dev/null)" = "$(getent group "$2" | cut -d: -f3)" ]
+}
+group=$(sed -n 's/^CHUID="[^:]*:\(.*\)"$/\1/p' "$init")
+
+if [ "$mode" = inittab ]; then
+    mkdir "$root/etc"
+    cp /etc/passwd /etc/group "$root/etc/"
+    [ ! -e /etc/ld.so.cache ] || cp /etc/ld.so.cache "$root/etc/"
+    grep '^::respawn:' "$inittab" | sed -e "s| /run/| $root/run/|g" -e "s| /usr/sbin/| $root/usr/sbin/|" \
+        >"$root/etc/inittab"
+    cat "$root/etc/inittab"
+    unshare --pid --fork --kill-child --mount --propagation private sh -c '
+        for file in "$(readlink -f /bin/sh)" "$(readlink -f /sbin/start-stop-daemon)"; do
+            [ ! -e "$file" ] || mount --bind "$1" "$file" || exit 1
+        done
+        mount --bind "$2/etc" /etc && exec env CONSOLE=/dev/null "$1" init' sh "$busybox" "$root" &
+    namespace=$!
+    check "respawn: started, with its links and lock files" wait_for 15 one_up
+    first=$(standins)
+    check "respawn: runs in group $group" gid_is "$first" "$group"
+    kill -KILL "$first" 2>/dev/null
+    check "respawn: started again after kill -9" wait_for 15 another_up "$first"
+    {
+        kill -KILL "$namespace"
+        wait "$namespace"
+    } 2>/dev/null
+    namespace=
+    check "respawn: nothing left running once init is gone" wait_for 10 none_up
+    [ "$failures" = 0 ] || exit 1
+    exit 0
+fi
+
+run=(dash)
+if [ "$mode" = busybox ]; then
+    mkdir "$root/bin"
+    for applet in $("$busybox" --list); do ln -s "$busybox" "$root/bin/$applet"; done
+    PATH=$root/bin:$PATH
+    run=("$root/bin/sh")
+fi
+# The script's paths under the root, without Debian's init functions, as on
+# a board. Only root may change its user and group.
+escaped=$(printf '%s' "$root" | sed 's/[\\&|]/\\&/g')
+if [ "$(id -u)" != 0 ] || ! getent group "$group" >/dev/null; then group=; fi
+script=$root/etc/init.d/ptybridge
+mkdir -p "$(dirname "$script")"
+sed -E -e "s|^([A-Z_]+)=\"/|\\1=\"$escaped/|" -e "s|^CHUID=.*|CHUID=\"${group:+root:$group}\"|" \
+    -e '\|^\[ -r /lib/lsb/init-functions \] && \. /lib/lsb/init-functions$|d' "$init" >"$script"
+if grep -E '^[A-Z_]+="/|/lib/lsb' "$script" | grep -vF "=\"$root/"; then
+    echo "FAILED: the paths above were not moved under the test's root"
+    exit 1
+fi
+pidfile=$(sed -n 's/^PIDFILE="\(.*\)"$/\1/p' "$script")
+mkdir -p "$(dirname "$pidfile")"
+run_dir=$(dirname "$root$ctrl_link")
+
+out='' status=''
+init() { # init ACTION: its output in $out, its exit status in $status
+    out=$("${run[@]}" "$script" "$1" 2>"$root/stderr")
+    status=$?
+    printf '%s %s: %s (%s)\n' "$mode" "$1" "$out" "$status"
+    check "$1: nothing on standard error" test ! -s "$root/stderr"
+    cat "$root/stderr"
+}
+
+init status
+check "status before a start: 3" test "$status" = 3
+init start
+pid=$(cat "$pidfile" 2>/dev/null)
+check "start: 0, the daemon running under its process ID file" \
+    test "$status" = 0 -a -n "$pid" -a "$(standins)" = "$pid"
+check "start: its links and lock files appear" wait_for 10 all_there
+check "start: the links' directory made, mode 0755" test "$(stat -c %a "$run_dir" 2>/dev/null)" = 755
+[ -z "$group" ] || check "start: the daemon runs in group $group" gid_is "$pid" "$group"
+init status
+check "status: 0, with its process ID" test "$status" = 0 -a -n "$(grep -F "$pid" <<<"$out")"
+init start
+check "start again: 0, still the one daemon" test "$status" = 0 -a "$(standins)" = "$pid"
+
+# The stand-in takes a second after SIGTERM to remove its files.
+init stop
+check "stop: 0, the daemon, its links and lock files gone once it returns" \
+    test "$status" = 0 -a -z "$(standins)$(entries)"
+check "stop: no process ID file, no links' directory left" test ! -e "$pidfile" -a ! -e "$run_dir"
+init stop
+check "stop again: 0" test "$status" = 0
+
+init restart
+first=$(cat "$pidfile" 2>/dev/null)
+check "restart when stopped: 0, running" test "$status" = 0 -a -n "$first" -a "$(standins)" = "$first"
+init restart
+pid=$(cat "$pidfile" 2>/dev/null)
+check "restart: 0, another daemon in place of the first" \
+    test "$status" = 0 -a -n "$pid" -a "$pid" != "$first" -a "$(standins)" = "$pid"
+check "restart: its links and lock files back" wait_for 10 all_there
+
+# A daemon that died leaves its process ID file behind.
+kill -KILL "$pid"
+wait_for 10 none_up
+init status
+check "status after the daemon died: 1" test "$status" = 1
+init start
+check "start after the daemon died: 0, running" test "$status" = 0 -a "$(standins | wc -l)" = 1
+init stop
+init status
+check "status after a stop: 3" test "$status" = 3 -a -z "$(standins)"
+[ "$failures" = 0 ]
