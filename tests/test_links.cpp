@@ -186,6 +186,19 @@ bool holds_no_more(const resources &before, const resources &now) {
            now.watches <= before.watches && before.lock_files == now.lock_files;
 }
 
+// The daemon back in its wait without a deadline, holding no more than
+// `before`.
+::testing::AssertionResult at_rest_with_no_more(bridge &b, const resources &before) {
+    if (poll_until([&] {
+            return b.idle() && holds_no_more(before, resources_of(b.pid(), b.path("lock")));
+        })) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << b.not_idle_reason() << "\nbefore: " << describe(before)
+           << "\nafter: " << describe(resources_of(b.pid(), b.path("lock")));
+}
+
 } // namespace
 
 // Dial-out tools and restarted terminal programs close the link and open
@@ -204,11 +217,7 @@ TEST(Links, AClientThatReopensAtOnceIsAnsweredEveryTime) {
     EXPECT_EQ(counts.answered, counts.cycles);
     // The client gone, then one back at once and staying: either way the
     // daemon waits without a deadline, and said nothing of either.
-    EXPECT_TRUE(poll_until([&] {
-        return b.idle() && holds_no_more(before, resources_of(b.pid(), b.path("lock")));
-    })) << b.not_idle_reason()
-        << "\nbefore: " << describe(before)
-        << "\nafter: " << describe(resources_of(b.pid(), b.path("lock")));
+    EXPECT_TRUE(at_rest_with_no_more(b, before));
     close(open(link.c_str(), O_RDWR | O_NOCTTY));
     const int staying = open(link.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(staying, 0);
@@ -273,11 +282,7 @@ TEST(Links, WithoutWatchesOrSpareMastersClientsAreStillServed) {
         const resources before = resources_of(b.pid(), b.path("lock"));
         const cycle_counts counts = run_cycles(link.c_str(), 200, 0, cycle_mode::exchange, 5s);
         EXPECT_EQ(counts.answered, counts.cycles);
-        EXPECT_TRUE(poll_until([&] {
-            return b.idle() && holds_no_more(before, resources_of(b.pid(), b.path("lock")));
-        })) << b.not_idle_reason()
-            << "\nbefore: " << describe(before)
-            << "\nafter: " << describe(resources_of(b.pid(), b.path("lock")));
+        EXPECT_TRUE(at_rest_with_no_more(b, before));
         // Said when it starts, again only after it ended: no storm, where a
         // client's master and the next spare take turns at the limit.
         for (const channel c : {channel::ctrl, channel::audio}) {
