@@ -56,7 +56,7 @@ if [ "${CLONE_TESTS:-}" = all ]; then
     run ctest --test-dir "$deep/build" -j4 --output-on-failure
 else
     run cmake --build "$deep/build" -j2 --target ptybridge test_daemon test_links \
-        emulator_e2e_tests demo_tests >/dev/null
+        emulator_e2e_tests demo_tests init-standin >/dev/null
     run ctest --test-dir "$deep/build" -j4 --output-on-failure \
         -R '^(Idle|Options|Stop|link\.Links|emulator|demo|packaging|install_packages)\.'
 fi

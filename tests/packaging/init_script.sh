@@ -48,7 +48,7 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$(dirname "$daemon")" "$root$(dirname "$ctrl_lock")"
-cp "$standin" "$daemon"
+cp "$standin" "$daemon" || { echo "FAILED: no stand-in daemon at $standin (build init-standin)"; exit 1; }
 
 entries() { # what the daemon leaves while it runs, as far as it is there
     local entry
