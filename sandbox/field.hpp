@@ -43,13 +43,15 @@ struct resources {
     long rss_kb = -1;
     std::vector<std::string> lock_files; // names in the lock directory
     std::size_t watches = 0;             // inotify watches
+    bool emulated = false;               // run by qemu-user: its RSS is qemu's own too
     bool operator==(const resources &) const = default;
 };
 resources resources_of(pid_t pid, const std::string &lock_dir);
 // False under valgrind or the sanitizers, whose own memory grows as the
 // daemon runs.
 bool memory_is_measured();
-// The same descriptors and lock files, and no more memory.
+// The same descriptors, watches and lock files, and no more memory (not
+// judged under qemu-user, whose own memory is in the RSS).
 bool no_growth(const resources &before, const resources &now);
 std::string describe(const resources &r);
 

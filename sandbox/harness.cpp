@@ -445,19 +445,23 @@ int bridge::attach_to(const std::string &device, const char *link_name, std::siz
         // As a client does: through the link. The test's duplicate of the
         // master is the one of the daemon's masters whose slave that is.
         const std::string link = path(link_name);
-        std::error_code error;
-        const std::string target = std::filesystem::read_symlink(link, error).string();
-        check(!error, "the link to the published slave");
-        const std::vector<int> fds = opened(device);
-        for (auto fd = fds.rbegin(); fd != fds.rend() && master < 0; ++fd) {
-            master = sandbox::take_master(pid_, *fd);
-            unsigned int number = 0;
-            if (master >= 0 && (ioctl(master, TIOCGPTN, &number) != 0 ||
-                                target != "/dev/pts/" + std::to_string(number))) {
-                close(master);
-                master = -1;
+        // Until the link names one of this daemon's masters: what a killed
+        // one left is replaced only once the new master is set up.
+        (void)poll_until([&] {
+            std::error_code error;
+            const std::string target = std::filesystem::read_symlink(link, error).string();
+            const std::vector<int> fds = opened(device);
+            for (auto fd = fds.rbegin(); !error && fd != fds.rend() && master < 0; ++fd) {
+                master = sandbox::take_master(pid_, *fd);
+                unsigned int number = 0;
+                if (master >= 0 && (ioctl(master, TIOCGPTN, &number) != 0 ||
+                                    target != "/dev/pts/" + std::to_string(number))) {
+                    close(master);
+                    master = -1;
+                }
             }
-        }
+            return master >= 0;
+        });
         check(master >= 0, "taking the published master from the daemon (pidfd_getfd)");
         slave = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         check(slave >= 0, "opening the link");
