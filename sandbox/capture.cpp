@@ -103,17 +103,15 @@ void emit(char kind, int number, const char *text, std::size_t length) {
     errno = saved_errno;
 }
 
-long number_from(const char *name);
-
-long kill_at() {
-    static const long at = number_from("PTYBRIDGE_TEST_KILL_AT");
-    return at;
-}
-
 // A number from the environment, or -1.
 long number_from(const char *name) {
     const char *value = std::getenv(name);
     return value != nullptr ? std::atol(value) : -1L;
+}
+
+long kill_at() {
+    static const long at = number_from("PTYBRIDGE_TEST_KILL_AT");
+    return at;
 }
 
 // PTYBRIDGE_TEST_PTMX_OPENS=N: at most N masters of the pseudo-terminal

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/select.h>
@@ -91,31 +90,28 @@ struct ports {
     port audio_gsm;
 };
 
-// A master that could not be opened is tried again a second later, while
-// the other channel is served: an audio call goes on while the control
-// channel has no master.
-struct retry {
-    std::int64_t at = 0; // monotonic ms; 0: now
-};
-
-bool open_master(port &master, retry &r, std::int64_t &now) {
+// A master that could not be opened is tried again a second later (100 ms
+// while its lock file is awaited), while the other channel is served: an
+// audio call goes on while the control channel has no master.
+bool open_master(port &master) {
     if (master.fd >= 0) {
         return true;
     }
-    if (now == 0) {
-        now = monotonic_ms();
-    }
-    if (now < r.at) {
+    if (monotonic_ms() < master.attempt_at) {
         return false;
     }
     const int fd = port_open(master);
-    if (fd >= 0) {
-        r.at = 0;
-        return true;
+    if (fd < 0 && fd != port_waiting) {
+        master.attempt_at = monotonic_ms() + 1000;
     }
-    now = monotonic_ms();
-    r.at = fd == port_waiting ? master.attempt_at : now + 1000;
-    return false;
+    return fd >= 0;
+}
+
+// When the loop must next try to open a port, or 0: a missing master, or a
+// modem port that waits for its lock file.
+std::int64_t attempt_due(const port &p) {
+    const bool pending = p.kind == port_kind::master ? p.fd < 0 : p.waiting;
+    return pending ? p.attempt_at : 0;
 }
 
 // A channel whose modem port waits for its lock file keeps its clients'
@@ -171,7 +167,8 @@ void handle_watch_events(ports &p) {
 void relay_pty_side(ports &p, port &pty, port &gsm, const relay_direction &direction, int watched,
                     const fd_set &readable) {
     if (pty.fd >= 0 && pty.fd == watched && FD_ISSET(pty.fd, &readable)) {
-        if (pty.watch >= 0) {
+        // Not once it is known to be held: its client's bytes need no look.
+        if (pty.watch >= 0 && !pty.held) {
             handle_watch_events(p);
         }
         if (pty.fd == watched) {
@@ -189,15 +186,12 @@ void relay_pty_side(ports &p, port &pty, port &gsm, const relay_direction &direc
 // Waits for readable ports and serves each once, ctrl before audio,
 // pseudo-terminals before the modem, until a stop signal arrives.
 void run(ports &p) {
-    retry ctrl_retry;
-    retry audio_retry;
     for (;;) {
         if (stop_signal != 0) {
             return;
         }
-        std::int64_t now = 0;
-        const bool ctrl_up = open_master(p.ctrl_pty, ctrl_retry, now);
-        const bool audio_up = open_master(p.audio_pty, audio_retry, now);
+        const bool ctrl_up = open_master(p.ctrl_pty);
+        const bool audio_up = open_master(p.audio_pty);
         fd_set readable{};
         FD_ZERO(&readable);
         watch_port(readable, p.ctrl_pty, p.ctrl_gsm);
@@ -225,17 +219,14 @@ void run(ports &p) {
         // a wait for readable descriptors without a deadline to be here,
         // idle: keep every other wait bounded.
         std::int64_t wait_ms = 1000;
-        const std::array<std::int64_t, 4> due{ctrl_retry.at, audio_retry.at,
-                                              p.ctrl_gsm.waiting ? p.ctrl_gsm.attempt_at : 0,
-                                              p.audio_gsm.waiting ? p.audio_gsm.attempt_at : 0};
-        for (const std::int64_t at : due) {
-            if (at != 0) {
+        bool unbounded = ctrl_up && audio_up && wake_read >= 0;
+        for (const port *q : {&p.ctrl_pty, &p.audio_pty, &p.ctrl_gsm, &p.audio_gsm}) {
+            if (const std::int64_t at = attempt_due(*q); at != 0) {
                 wait_ms = std::min(wait_ms, std::max<std::int64_t>(at - monotonic_ms(), 0));
+                unbounded = false;
             }
         }
         timeval bounded{wait_ms / 1000, static_cast<long>(wait_ms % 1000) * 1000};
-        const bool unbounded =
-            ctrl_up && audio_up && wake_read >= 0 && !p.ctrl_gsm.waiting && !p.audio_gsm.waiting;
         if (select(FD_SETSIZE, &readable, nullptr, nullptr, unbounded ? nullptr : &bounded) < 0) {
             if (stop_signal != 0) {
                 continue;

@@ -267,22 +267,29 @@ void make_raw(const port &p, int fd) {
     }
 }
 
+// Whether a master shows a hang-up (`hung_up`), or none, within a few
+// milliseconds: a client's open or close is seen a moment before the
+// master reflects it.
+bool shows_within_grace(int master, bool hung_up) {
+    constexpr int looks = 20;
+    constexpr timespec pause{0, 100'000}; // 0.1 ms
+    for (int look = 0; look < looks; ++look) {
+        pollfd m{master, POLLIN, 0};
+        if (poll(&m, 1, 0) >= 0 && ((m.revents & POLLHUP) != 0) == hung_up) {
+            return true;
+        }
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
 // Whether a client has opened the slave of a hung-up master again: the
 // master then no longer reports the hang-up. A client whose open followed
 // the link just before it moved is still on its way to that slave, so the
 // question is asked again for a few milliseconds before the master is
 // closed under it; that costs only a client's hang-up, never an idle wait.
 bool reopened_during_grace(int master) {
-    constexpr int looks = 20;
-    constexpr timespec pause{0, 100'000}; // 0.1 ms
-    for (int look = 0; look < looks; ++look) {
-        pollfd old{master, POLLIN, 0};
-        if (poll(&old, 1, 0) >= 0 && (old.revents & POLLHUP) == 0) {
-            return true;
-        }
-        nanosleep(&pause, nullptr);
-    }
-    return false;
+    return shows_within_grace(master, false);
 }
 
 // Whether no client has the slave of a master open: the master then
@@ -354,7 +361,7 @@ bool set_up(port &p, int fd, path_text &slave, int &watch) {
 
 // A fresh master beside the published one: its lock file is the
 // channel's, held already. -1 with the failure logged.
-int open_master(port &p, path_text &slave, int &watch, bool spare) {
+int open_fresh(port &p, path_text &slave, int &watch, bool spare) {
     terminal fresh{};
     fresh.fd = open_watchable(p, p.device, spare);
     if (fresh.fd >= 0 && !set_up(p, fresh.fd, slave, fresh.watch)) {
@@ -381,7 +388,7 @@ void make_spare(port &p) {
     }
     path_text slave{};
     terminal spare{};
-    spare.fd = open_master(p, slave, spare.watch, true);
+    spare.fd = open_fresh(p, slave, spare.watch, true);
     if (spare.fd < 0) {
         return;
     }
@@ -491,15 +498,7 @@ void port_watch_lost(port &p) {
 }
 
 bool port_hangs_up(const terminal &t) {
-    constexpr int looks = 20;
-    constexpr timespec pause{0, 100'000}; // 0.1 ms
-    for (int look = 0; look < looks; ++look) {
-        if (let_go(t.fd)) {
-            return true;
-        }
-        nanosleep(&pause, nullptr);
-    }
-    return false;
+    return shows_within_grace(t.fd, true);
 }
 
 void port_release(const port &p, terminal &t, bool unless_reopened) {
@@ -550,7 +549,7 @@ bool port_replace(port &p, bool unless_reopened) {
         close_terminal(p, p.spare); // a failed move took its temporary link
         path_text slave{};
         terminal fresh{};
-        fresh.fd = open_master(p, slave, fresh.watch, false);
+        fresh.fd = open_fresh(p, slave, fresh.watch, false);
         if (fresh.fd < 0 || !publish_link(p, slave)) {
             close_terminal(p, fresh);
             port_close(p);
