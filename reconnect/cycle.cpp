@@ -161,25 +161,6 @@ outcome follow(const char *link, cycle_mode mode, std::chrono::milliseconds limi
     return o;
 }
 
-// Two clients at once: the listener must hear the answer to the other's
-// command, which closed before the answer came.
-outcome overlap(const char *link, std::chrono::milliseconds limit) {
-    int listener = -1;
-    outcome o = open_raw(link, listener);
-    if (o != outcome::ok) {
-        return o;
-    }
-    const int writer = open(link, O_WRONLY | O_NOCTTY | O_NONBLOCK);
-    o = writer < 0 ? of_errno(errno) : send(writer, "AT\r");
-    if (writer >= 0) {
-        close(writer);
-    }
-    bool heard = false;
-    o = o == outcome::ok ? await(listener, "OK\r\n", limit, heard) : o;
-    close(listener);
-    return o;
-}
-
 void count(cycle_counts &counts, outcome o) {
     const std::array<int *, 5> tally{&counts.answered, &counts.missing, &counts.ended, &counts.busy,
                                      &counts.other};
@@ -202,10 +183,9 @@ cycle_counts run_cycles(const char *link, int cycles, int delay_us, cycle_mode m
                         std::chrono::milliseconds answer_limit) {
     cycle_counts counts;
     for (; counts.cycles < cycles; ++counts.cycles) {
-        outcome o = mode == cycle_mode::exchange  ? exchange(link, answer_limit)
-                    : mode == cycle_mode::overlap ? overlap(link, answer_limit)
-                                                  : leave(link, mode, answer_limit);
-        if (o == outcome::ok && mode != cycle_mode::exchange && mode != cycle_mode::overlap) {
+        outcome o = mode == cycle_mode::exchange ? exchange(link, answer_limit)
+                                                 : leave(link, mode, answer_limit);
+        if (o == outcome::ok && mode != cycle_mode::exchange) {
             o = follow(link, mode, answer_limit, counts);
         }
         count(counts, o);

@@ -10,9 +10,6 @@ enum class cycle_mode {
     listen_after_ati, // one client sends "ATI" and closes, the next only listens
     exclusive,        // one client sets TIOCEXCL and its speed, exchanges, closes;
                       // the next opens, looks at both, and exchanges
-    overlap,          // one client opens and listens, another opens, sends "AT"
-                      // and closes; the first must read "OK" (cat <LINK &, then
-                      // printf 'AT\r' >LINK)
 };
 
 struct cycle_counts {

@@ -1,10 +1,9 @@
-// reconnect-client [--delay-us N] [--mode exchange|listen|exclusive|overlap]
+// reconnect-client [--delay-us N] [--mode exchange|listen|exclusive]
 //                  [--user NAME] [--answer-ms N] LINK CYCLES
 //
 // Closes LINK and opens it again CYCLES times without retrying, and prints
 // what the reopens met. Exits 0 in exchange mode only when every cycle was
-// answered, in overlap mode when every listener heard the answer; the other
-// modes measure and always exit 0.
+// answered; the other modes measure and always exit 0.
 #include "cycle.hpp"
 
 #include <cstdlib>
@@ -16,10 +15,9 @@
 namespace {
 
 int usage() {
-    (void)std::fputs(
-        "usage: reconnect-client [--delay-us N] [--mode exchange|listen|exclusive|overlap] "
-        "[--user NAME] [--answer-ms N] LINK CYCLES\n",
-        stderr);
+    (void)std::fputs("usage: reconnect-client [--delay-us N] [--mode exchange|listen|exclusive] "
+                     "[--user NAME] [--answer-ms N] LINK CYCLES\n",
+                     stderr);
     return 2;
 }
 
@@ -75,8 +73,6 @@ int main(int argc, char **argv) {
             mode = cycle_mode::listen_after_ati;
         } else if (std::strcmp(value, "exclusive") == 0) {
             mode = cycle_mode::exclusive;
-        } else if (std::strcmp(value, "overlap") == 0) {
-            mode = cycle_mode::overlap;
         } else {
             return usage();
         }
@@ -90,7 +86,7 @@ int main(int argc, char **argv) {
     cycle_counts counts =
         run_cycles(argv[i], cycles, delay_us, mode, std::chrono::milliseconds(answer_ms));
     print_counts(counts, stdout);
-    if (mode != cycle_mode::exchange && mode != cycle_mode::overlap) {
+    if (mode != cycle_mode::exchange) {
         return 0;
     }
     return counts.answered == counts.cycles ? 0 : 1;
