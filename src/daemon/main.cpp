@@ -107,17 +107,15 @@ bool open_master(port &master) {
     return fd >= 0;
 }
 
-// When the loop must next try to open a port, or 0: a missing master, or a
-// modem port that waits for its lock file.
+// When the loop must next try to open a missing master, or 0.
 std::int64_t attempt_due(const port &p) {
-    const bool pending = p.kind == port_kind::master ? p.fd < 0 : p.waiting;
-    return pending ? p.attempt_at : 0;
+    return p.fd < 0 ? p.attempt_at : 0;
 }
 
-// A channel whose modem port waits for its lock file keeps its clients'
-// bytes where they are until the wait is over.
-void watch_port(fd_set &set, const port &p, const port &gsm) {
-    if (gsm.waiting) {
+// A channel's pseudo-terminal side is not read while the modem has not
+// taken a chunk of it whole: its clients' bytes wait where they are.
+void watch_port(fd_set &set, const port &p, const relay_direction &direction) {
+    if (relay_holds(direction)) {
         return;
     }
     if (p.fd >= 0) {
@@ -193,13 +191,15 @@ void run(ports &p) {
         const bool ctrl_up = open_master(p.ctrl_pty);
         const bool audio_up = open_master(p.audio_pty);
         fd_set readable{};
+        fd_set writable{};
         FD_ZERO(&readable);
-        watch_port(readable, p.ctrl_pty, p.ctrl_gsm);
-        watch_port(readable, p.audio_pty, p.audio_gsm);
-        if (p.ctrl_gsm.fd >= 0) {
+        FD_ZERO(&writable);
+        watch_port(readable, p.ctrl_pty, ctrl_pty_to_gsm);
+        watch_port(readable, p.audio_pty, audio_pty_to_gsm);
+        if (p.ctrl_gsm.fd >= 0 && !relay_holds(ctrl_gsm_to_pty)) {
             FD_SET(p.ctrl_gsm.fd, &readable);
         }
-        if (p.audio_gsm.fd >= 0) {
+        if (p.audio_gsm.fd >= 0 && !relay_holds(audio_gsm_to_pty)) {
             FD_SET(p.audio_gsm.fd, &readable);
         }
         if (wake_read >= 0) {
@@ -214,20 +214,26 @@ void run(ports &p) {
         // which must not make that new port look ready.
         const std::array<int, 4> watched{p.ctrl_pty.fd, p.audio_pty.fd, p.ctrl_gsm.fd,
                                          p.audio_gsm.fd};
-        // Only a missing master, a wait for a lock file (or a missing wake
-        // pipe) bounds the wait. The test sandbox takes a process blocked in
-        // a wait for readable descriptors without a deadline to be here,
+        // Only a missing master, a held chunk (or a missing wake pipe)
+        // bounds the wait. The test sandbox takes a process blocked in a
+        // wait for readable descriptors without a deadline to be here,
         // idle: keep every other wait bounded.
         std::int64_t wait_ms = 1000;
         bool unbounded = ctrl_up && audio_up && wake_read >= 0;
-        for (const port *q : {&p.ctrl_pty, &p.audio_pty, &p.ctrl_gsm, &p.audio_gsm}) {
-            if (const std::int64_t at = attempt_due(*q); at != 0) {
+        const std::array<std::int64_t, 6> due{attempt_due(p.ctrl_pty),
+                                              attempt_due(p.audio_pty),
+                                              relay_watch(ctrl_pty_to_gsm, p.ctrl_gsm, writable),
+                                              relay_watch(audio_pty_to_gsm, p.audio_gsm, writable),
+                                              relay_watch(ctrl_gsm_to_pty, p.ctrl_pty, writable),
+                                              relay_watch(audio_gsm_to_pty, p.audio_pty, writable)};
+        for (const std::int64_t at : due) {
+            if (at != 0) {
                 wait_ms = std::min(wait_ms, std::max<std::int64_t>(at - monotonic_ms(), 0));
                 unbounded = false;
             }
         }
         timeval bounded{wait_ms / 1000, static_cast<long>(wait_ms % 1000) * 1000};
-        if (select(FD_SETSIZE, &readable, nullptr, nullptr, unbounded ? nullptr : &bounded) < 0) {
+        if (select(FD_SETSIZE, &readable, &writable, nullptr, unbounded ? nullptr : &bounded) < 0) {
             if (stop_signal != 0) {
                 continue;
             }
@@ -249,12 +255,10 @@ void run(ports &p) {
         if (ready(p.audio_gsm, watched[3])) {
             relay(audio_gsm_to_pty, p.audio_gsm, p.audio_pty);
         }
-        if (p.ctrl_gsm.waiting && monotonic_ms() >= p.ctrl_gsm.attempt_at) {
-            relay_resume(ctrl_pty_to_gsm, p.ctrl_pty, p.ctrl_gsm);
-        }
-        if (p.audio_gsm.waiting && monotonic_ms() >= p.audio_gsm.attempt_at) {
-            relay_resume(audio_pty_to_gsm, p.audio_pty, p.audio_gsm);
-        }
+        relay_resume(ctrl_pty_to_gsm, p.ctrl_pty, p.ctrl_gsm, writable);
+        relay_resume(audio_pty_to_gsm, p.audio_pty, p.audio_gsm, writable);
+        relay_resume(ctrl_gsm_to_pty, p.ctrl_gsm, p.ctrl_pty, writable);
+        relay_resume(audio_gsm_to_pty, p.audio_gsm, p.audio_pty, writable);
     }
 }
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <cstdint>
 #include <sys/types.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -15,21 +15,34 @@ namespace {
 constexpr std::size_t buffer_size = 4096;
 constexpr std::size_t read_size = buffer_size - 1; // room for the debug text's zero byte
 constexpr ssize_t audio_shown_below = 32;
+// A destination that takes nothing of a held chunk for this long has
+// stopped reading.
+constexpr std::int64_t stall_ms = 1000;
 
-// The chunk read for a destination that waits for its lock file, one per
-// modem port: its source is not read again until the wait is over.
+// The descriptors a chunk goes to: a modem port's own; or each client's
+// terminal of a pseudo-terminal, then its published master.
+constexpr std::size_t targets_max = terminals_max + 1;
+
+// The chunk of one direction that its destination has not taken whole.
 struct held_chunk {
-    const port *destination = nullptr;
+    const port *destination = nullptr; // the port it was read for
     std::array<char, buffer_size> bytes{};
-    ssize_t n = 0;
+    ssize_t n = 0;                            // 0: nothing held
+    std::array<ssize_t, targets_max> taken{}; // what each descriptor has taken
+    std::int64_t give_up_at = 0;              // the last progress plus stall_ms
+    bool stalled = false;                     // the destination stopped reading
 };
-std::array<held_chunk, 2> held{};
+std::array<held_chunk, 4> held{};
 
-// The destination's chunk, or nullptr; held_for(nullptr) is a free place.
-held_chunk *held_for(const port *destination) {
-    auto *const found = std::ranges::find_if(
-        held, [destination](const held_chunk &h) { return h.destination == destination; });
-    return found != held.end() ? found : nullptr;
+// The direction's chunk, made over to `destination` if it was another's.
+held_chunk &held_of(const relay_direction &direction, const port &destination) {
+    held_chunk &h = held[direction.held];
+    if (h.destination != &destination) {
+        h.destination = &destination;
+        h.n = 0;
+        h.stalled = false;
+    }
+    return h;
 }
 
 // Whether a client still has a terminal of the port's channel: its modem
@@ -60,70 +73,112 @@ void close_ports(const std::array<side, 2> &order, port &source, port &destinati
     }
 }
 
-// One write of a chunk to one descriptor of the destination; false when it
-// failed (logged). What it could not take is lost and logged.
-bool write_chunk(const port &source, const port &destination, int fd, const char *buffer,
-                 ssize_t n) {
-    const ssize_t written = write(fd, buffer, static_cast<std::size_t>(n));
-    if (written < 0) {
-        log_failure(LOG_ERR, errno, "%s write error", port_name(destination));
-        return false;
+// The descriptor of target `i` while it is to get modem bytes, or -1. A
+// terminal no client holds gets nothing.
+int target_fd(const port &destination, std::size_t i) {
+    if (destination.kind != port_kind::master) {
+        return i == 0 ? destination.fd : -1;
     }
-    if (written < n) {
-        log_message(LOG_ERR, "%s data lost, cannot %s %s (%i of %i)", port_name(source), "write",
-                    port_name(destination), static_cast<int>(written), static_cast<int>(n));
+    if (i < terminals_max) {
+        const terminal &t = destination.clients[i];
+        return t.fd >= 0 && t.held ? t.fd : -1;
     }
-    fsync(fd); // a terminal may refuse it; nothing to do then
-    return true;
+    return port_published_held(destination) ? destination.fd : -1;
 }
 
-// Modem bytes go to every terminal of the channel that a client holds; a
-// terminal no client holds gets nothing. A failed write closes that
-// terminal, and with the channel's last one the modem port.
-void deliver(const relay_direction &direction, port &source, port &destination, const char *buffer,
-             ssize_t n) {
-    for (terminal &t : destination.clients) {
-        if (t.fd >= 0 && t.held && !write_chunk(source, destination, t.fd, buffer, n)) {
-            port_release(destination, t, false);
-            if (!in_use(destination) && !port_published_held(destination)) {
-                port_close(source);
-            }
+// A write to target `i` failed: a client's terminal is closed, and with
+// the channel's last one the modem port; any other closes the ports the
+// direction names.
+void target_failed(const relay_direction &direction, port &source, port &destination,
+                   std::size_t i) {
+    if (destination.kind == port_kind::master && i < terminals_max) {
+        port_release(destination, destination.clients[i], false);
+        if (!in_use(destination) && !port_published_held(destination)) {
+            port_close(source);
         }
-    }
-    if (port_published_held(destination) && source.fd >= 0 &&
-        !write_chunk(source, destination, destination.fd, buffer, n)) {
+    } else {
         close_ports(direction.close_on_write_failure, source, destination, side::destination,
                     false);
     }
 }
 
-// A chunk that was read goes to its destination, or is lost as logged.
-void pass(const relay_direction &direction, port &source, port &destination, int fd,
-          const char *buffer, ssize_t n) {
+// Gives every target what it has not yet taken of the chunk, once each; a
+// full one (EAGAIN) takes nothing and keeps the chunk held. Then the chunk
+// is done, still held, or, once the destination has stopped reading, its
+// rest lost and logged.
+void deliver(const relay_direction &direction, port &source, port &destination, held_chunk &h) {
+    bool progressed = false;
+    for (std::size_t i = 0; i < targets_max; ++i) {
+        const int fd = target_fd(destination, i);
+        if (h.taken[i] >= h.n || fd < 0 || source.fd < 0) {
+            h.taken[i] = h.n; // gone: owed nothing
+            continue;
+        }
+        const ssize_t w = write(fd, &h.bytes[static_cast<std::size_t>(h.taken[i])],
+                                static_cast<std::size_t>(h.n - h.taken[i]));
+        if (w >= 0) {
+            h.taken[i] += w;
+            progressed |= w > 0;
+            fsync(fd); // a terminal may refuse it; nothing to do then
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            log_failure(LOG_ERR, errno, "%s write error", port_name(destination));
+            h.taken[i] = h.n;
+            target_failed(direction, source, destination, i);
+        }
+    }
+    const bool done = std::ranges::all_of(h.taken, [&h](ssize_t t) { return t >= h.n; });
+    const std::int64_t now = monotonic_ms();
+    if (progressed) {
+        h.give_up_at = now + stall_ms;
+    }
+    if (done) {
+        h.stalled = false;
+    } else if (h.stalled || now >= h.give_up_at) {
+        for (const ssize_t t : h.taken) {
+            if (t < h.n) {
+                log_message(LOG_ERR, "%s data lost, cannot %s %s (%i of %i)", port_name(source),
+                            "write", port_name(destination), static_cast<int>(t),
+                            static_cast<int>(h.n));
+            }
+        }
+        h.stalled = true;
+    } else {
+        return;
+    }
+    h.n = 0;
+}
+
+// A chunk in `h` goes to its destination, which is open or opened now, or
+// waits for the destination's lock file, or is lost as logged.
+void pass(const relay_direction &direction, port &source, port &destination, held_chunk &h) {
+    const int fd = direction.open_destination ? port_open(destination) : destination.fd;
+    if (fd == port_waiting) {
+        return;
+    }
     if (fd < 0) {
         log_message(LOG_ERR, "%s data lost, cannot %s %s", port_name(source), "open",
                     port_name(destination));
-    } else if (destination.kind == port_kind::master) {
-        deliver(direction, source, destination, buffer, n);
-    } else if (!write_chunk(source, destination, destination.fd, buffer, n)) {
-        close_ports(direction.close_on_write_failure, source, destination, side::destination,
-                    false);
+        h.n = 0;
+        return;
     }
+    h.give_up_at = monotonic_ms() + stall_ms;
+    deliver(direction, source, destination, h);
 }
 
-// True when a chunk was read (and relayed, or lost as logged).
-bool relay_from(const relay_direction &direction, port &source, terminal *client,
-                port &destination) {
-    // A chunk read before waits for the destination's lock file.
-    if (direction.open_destination && destination.waiting) {
-        return false;
+// The size of the chunk that was read (and relayed, held, or lost as
+// logged), or 0.
+ssize_t relay_from(const relay_direction &direction, port &source, terminal *client,
+                   port &destination) {
+    held_chunk &h = held_of(direction, destination);
+    if (h.n > 0) {
+        return 0; // the chunk before it goes first
     }
-    char buffer[buffer_size];
+    char *const buffer = h.bytes.data();
     const ssize_t n = read(client != nullptr ? client->fd : source.fd, buffer, read_size);
     // Nothing to read after all: a client opened the terminal again between
     // the hang-up that woke the loop and this read. Not a failure.
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        return false;
+        return 0;
     }
     if (n <= 0) {
         // EIO is a hang-up that is not worth a message: a client closing its
@@ -145,7 +200,7 @@ bool relay_from(const relay_direction &direction, port &source, terminal *client
                 port_close(destination);
             }
         }
-        return false;
+        return 0;
     }
 
     if (debug_enabled(direction.debug_bit)) {
@@ -153,21 +208,10 @@ bool relay_from(const relay_direction &direction, port &source, terminal *client
         const char *text = direction.audio && n >= audio_shown_below ? "{audio}" : buffer;
         log_message(LOG_DEBUG, direction.debug_format, static_cast<int>(n), text);
     }
-
-    const int fd = direction.open_destination ? port_open(destination) : destination.fd;
-    held_chunk *h = nullptr;
-    if (fd == port_waiting) {
-        h = held_for(&destination);
-        h = h != nullptr ? h : held_for(nullptr);
-    }
-    if (h != nullptr) {
-        h->destination = &destination;
-        std::memcpy(h->bytes.data(), buffer, static_cast<std::size_t>(n));
-        h->n = n;
-        return true;
-    }
-    pass(direction, source, destination, fd, buffer, n);
-    return true;
+    h.n = n;
+    h.taken.fill(0);
+    pass(direction, source, destination, h);
+    return n;
 }
 
 } // namespace
@@ -179,6 +223,7 @@ const relay_direction ctrl_pty_to_gsm{
     .open_destination = true,
     .close_on_read_failure = {side::source, side::destination},
     .close_on_write_failure = {side::destination, side::none},
+    .held = 0,
 };
 const relay_direction audio_pty_to_gsm{
     .debug_bit = DEBUG_AUDIO,
@@ -187,6 +232,7 @@ const relay_direction audio_pty_to_gsm{
     .open_destination = true,
     .close_on_read_failure = {side::source, side::destination},
     .close_on_write_failure = {side::destination, side::none},
+    .held = 1,
 };
 const relay_direction ctrl_gsm_to_pty{
     .debug_bit = DEBUG_CTRL,
@@ -195,6 +241,7 @@ const relay_direction ctrl_gsm_to_pty{
     .open_destination = false,
     .close_on_read_failure = {side::source, side::none},
     .close_on_write_failure = {side::destination, side::source},
+    .held = 2,
 };
 const relay_direction audio_gsm_to_pty{
     .debug_bit = DEBUG_AUDIO,
@@ -203,27 +250,80 @@ const relay_direction audio_gsm_to_pty{
     .open_destination = false,
     .close_on_read_failure = {side::source, side::none},
     .close_on_write_failure = {side::destination, side::source},
+    .held = 3,
 };
 
+// A full chunk tells that more is waiting: reading it in the same pass
+// saves a wait and a wake-up. At most this many chunks a pass, so that the
+// other ports are served in every pass all the same.
+constexpr int chunks_per_pass = 2;
+
 void relay(const relay_direction &direction, port &source, port &destination) {
-    (void)relay_from(direction, source, nullptr, destination);
+    const int fd = source.fd;
+    for (int i = 0; i < chunks_per_pass && source.fd == fd &&
+                    relay_from(direction, source, nullptr, destination) == read_size;
+         ++i) {
+    }
 }
 
 void relay(const relay_direction &direction, port &source, terminal &client, port &destination) {
-    (void)relay_from(direction, source, &client, destination);
+    const int fd = client.fd;
+    for (int i = 0; i < chunks_per_pass && client.fd == fd &&
+                    relay_from(direction, source, &client, destination) == read_size;
+         ++i) {
+    }
 }
 
-void relay_resume(const relay_direction &direction, port &source, port &destination) {
-    held_chunk *h = held_for(&destination);
-    const int fd = port_open(destination);
-    if (h == nullptr || fd == port_waiting) {
+bool relay_holds(const relay_direction &direction) {
+    return held[direction.held].n > 0;
+}
+
+std::int64_t relay_watch(const relay_direction &direction, const port &destination,
+                         fd_set &writable) {
+    const held_chunk &h = held[direction.held];
+    if (h.n == 0 || h.destination != &destination) {
+        return 0;
+    }
+    if (destination.waiting) {
+        return destination.attempt_at;
+    }
+    for (std::size_t i = 0; i < targets_max; ++i) {
+        const int fd = target_fd(destination, i);
+        if (h.taken[i] < h.n && fd >= 0) {
+            FD_SET(fd, &writable);
+        }
+    }
+    // A destination closed meanwhile is tried again at once.
+    return destination.fd >= 0 ? h.give_up_at : 1;
+}
+
+void relay_resume(const relay_direction &direction, port &source, port &destination,
+                  const fd_set &writable) {
+    held_chunk &h = held_of(direction, destination);
+    if (h.n == 0) {
         return;
     }
-    h->destination = nullptr;
-    pass(direction, source, destination, fd, h->bytes.data(), h->n);
-    // The session may have ended while the lock was awaited.
-    if (!in_use(source) && !port_published_held(source)) {
-        port_close(destination);
+    const std::int64_t now = monotonic_ms();
+    if (destination.waiting || destination.fd < 0) {
+        if (destination.waiting && now < destination.attempt_at) {
+            return;
+        }
+        h.taken.fill(0);
+        pass(direction, source, destination, h);
+    } else {
+        bool ready = now >= h.give_up_at;
+        for (std::size_t i = 0; i < targets_max && !ready; ++i) {
+            const int fd = target_fd(destination, i);
+            ready = h.taken[i] < h.n && fd >= 0 && FD_ISSET(fd, &writable);
+        }
+        if (!ready) {
+            return;
+        }
+        deliver(direction, source, destination, h);
+    }
+    // The session may have ended while the chunk was held.
+    if (h.n == 0 && direction.open_destination && !in_use(source) && !port_published_held(source)) {
+        relay_session_end(direction, source, destination);
     }
 }
 
@@ -233,9 +333,14 @@ void relay_session_end(const relay_direction &direction, port &source, port &des
     constexpr int reads_max = 16;
     for (terminal &t : source.clients) {
         for (int reads = 0; reads < reads_max && t.fd >= 0 && !t.held; ++reads) {
-            if (!relay_from(direction, source, &t, destination)) {
+            if (relay_from(direction, source, &t, destination) == 0) {
                 break;
             }
+        }
+        // What the modem has not taken yet goes first: the rest follows
+        // once it has, and the session ends then.
+        if (relay_holds(direction)) {
+            return;
         }
         // The terminal goes before the modem port, as at any hang-up.
         if (t.fd >= 0 && !t.held && port_hangs_up(t)) {
