@@ -40,29 +40,28 @@ std::string proc_text(pid_t pid, const char *file) {
     return s.str();
 }
 
-// User plus system time of a process, in seconds.
-double cpu_seconds(pid_t pid) {
+// User and system time of a process, in seconds.
+std::array<double, 2> cpu_seconds(pid_t pid) {
     const std::string text = proc_text(pid, "stat");
     const std::size_t end = text.rfind(')');
     if (end == std::string::npos) {
-        return 0;
+        return {};
     }
     std::istringstream s(text.substr(end + 2));
     std::string field;
-    unsigned long long utime = 0;
-    unsigned long long stime = 0;
+    std::array<double, 2> times{};
+    const auto tick = static_cast<double>(sysconf(_SC_CLK_TCK));
     for (int i = 3; i <= 15 && s >> field; ++i) {
-        if (i == 14) {
-            utime = std::strtoull(field.c_str(), nullptr, 10);
-        } else if (i == 15) {
-            stime = std::strtoull(field.c_str(), nullptr, 10);
+        if (i == 14 || i == 15) {
+            times[i - 14] = static_cast<double>(std::strtoull(field.c_str(), nullptr, 10)) / tick;
         }
     }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return times;
 }
 
-long status_kib(pid_t pid, const char *key) {
-    std::istringstream s(proc_text(pid, "status"));
+// A "Key: number" line of a /proc file, or -1.
+long proc_value(pid_t pid, const char *file, const char *key) {
+    std::istringstream s(proc_text(pid, file));
     std::string line;
     while (std::getline(s, line)) {
         if (line.rfind(key, 0) == 0) {
@@ -70,6 +69,10 @@ long status_kib(pid_t pid, const char *key) {
         }
     }
     return -1;
+}
+
+long status_kib(pid_t pid, const char *key) {
+    return proc_value(pid, "status", key);
 }
 
 modem_pty open_modem() {
@@ -247,8 +250,28 @@ void setup(contender &c, const std::string &scratch) {
 }
 
 double relay_cpu(const contender &c) {
-    return std::accumulate(c.relays.begin(), c.relays.end(), 0.0,
-                           [](double sum, pid_t pid) { return sum + cpu_seconds(pid); });
+    return std::accumulate(c.relays.begin(), c.relays.end(), 0.0, [](double sum, pid_t pid) {
+        const auto t = cpu_seconds(pid);
+        return sum + t[0] + t[1];
+    });
+}
+
+relay_counts relay_counters(const contender &c) {
+    relay_counts sum;
+    for (const pid_t pid : c.relays) {
+        const auto t = cpu_seconds(pid);
+        const relay_counts one{
+            static_cast<double>(proc_value(pid, "io", "syscr:")),
+            static_cast<double>(proc_value(pid, "io", "syscw:")),
+            static_cast<double>(proc_value(pid, "io", "rchar:")),
+            static_cast<double>(proc_value(pid, "io", "wchar:")),
+            static_cast<double>(proc_value(pid, "status", "voluntary_ctxt_switches:")),
+            static_cast<double>(proc_value(pid, "status", "nonvoluntary_ctxt_switches:")),
+            t[0],
+            t[1]};
+        sum.add(one, 1);
+    }
+    return sum;
 }
 
 double peak_rss_kib(const contender &c) {

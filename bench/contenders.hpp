@@ -61,6 +61,32 @@ bool attach_daemon(contender &c);
 void drain(const contender &c);
 // User plus system time of the relay's processes, in seconds.
 double relay_cpu(const contender &c);
+
+// What the kernel counts for a relay's processes, summed: read and write
+// calls and their bytes (/proc/PID/io), waits (voluntary context switches:
+// a sleep in select or in a read) and preemptions (/proc/PID/status), and
+// user and system time in seconds.
+struct relay_counts {
+    double reads = 0;
+    double writes = 0;
+    double bytes_read = 0;
+    double bytes_written = 0;
+    double waits = 0;
+    double preempted = 0;
+    double user_s = 0;
+    double system_s = 0;
+    void add(const relay_counts &o, double sign) {
+        reads += sign * o.reads;
+        writes += sign * o.writes;
+        bytes_read += sign * o.bytes_read;
+        bytes_written += sign * o.bytes_written;
+        waits += sign * o.waits;
+        preempted += sign * o.preempted;
+        user_s += sign * o.user_s;
+        system_s += sign * o.system_s;
+    }
+};
+relay_counts relay_counters(const contender &c);
 // Peak resident memory of the relay's largest process, or -1.
 double peak_rss_kib(const contender &c);
 // Stops the relays with SIGTERM, the daemon as on a board; true when the
