@@ -3,6 +3,7 @@
 
 #include "harness.hpp"
 
+#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -282,16 +283,21 @@ TEST(Relay, AReaderThatStopsLosesDataAfterASecondAndKeepsItsPorts) {
         const std::size_t before = b.texts(LOG_ERR).size();
         const std::regex lost(c.source + " data lost, cannot write " + c.destination +
                               R"( \(([0-9]+) of ([0-9]+)\))");
-        std::smatch m;
         std::size_t sent = 0;
+        std::array<int, 2> taken_of{}; // the first loss: W of N
         ASSERT_TRUE(poll_until([&] {
             const ssize_t n = write(c.from, data.data(), data.size());
             sent += n > 0 ? static_cast<std::size_t>(n) : 0;
             const auto texts = b.texts(LOG_ERR);
-            return texts.size() > before && std::regex_match(texts[before], m, lost);
+            std::smatch m;
+            if (texts.size() <= before || !std::regex_match(texts[before], m, lost)) {
+                return false;
+            }
+            taken_of = {std::stoi(m[1]), std::stoi(m[2])};
+            return true;
         })) << ::testing::PrintToString(b.texts(LOG_ERR));
         EXPECT_LT(sent, data.size()) << "held up for a second, not at once";
-        EXPECT_LT(std::stoi(m[1]), std::stoi(m[2]));
+        EXPECT_LT(taken_of[0], taken_of[1]);
         // Its source is read again.
         EXPECT_TRUE(poll_until([&] { return write(c.from, "s", 1) == 1; }));
 
