@@ -253,25 +253,12 @@ const relay_direction audio_gsm_to_pty{
     .held = 3,
 };
 
-// A full chunk tells that more is waiting: reading it in the same pass
-// saves a wait and a wake-up. At most this many chunks a pass, so that the
-// other ports are served in every pass all the same.
-constexpr int chunks_per_pass = 2;
-
 void relay(const relay_direction &direction, port &source, port &destination) {
-    const int fd = source.fd;
-    for (int i = 0; i < chunks_per_pass && source.fd == fd &&
-                    relay_from(direction, source, nullptr, destination) == read_size;
-         ++i) {
-    }
+    (void)relay_from(direction, source, nullptr, destination);
 }
 
 void relay(const relay_direction &direction, port &source, terminal &client, port &destination) {
-    const int fd = client.fd;
-    for (int i = 0; i < chunks_per_pass && client.fd == fd &&
-                    relay_from(direction, source, &client, destination) == read_size;
-         ++i) {
-    }
+    (void)relay_from(direction, source, &client, destination);
 }
 
 bool relay_holds(const relay_direction &direction) {
