@@ -145,6 +145,7 @@ struct receiver {
     std::uint64_t settled = 0;         // bytes of the frames up to the last intact one
     std::uint64_t after = 0;           // garbage since that frame
     std::uint32_t next_seq = 0;
+    ns_t last_byte = 0;
     ns_t last_intact = 0;
     std::vector<double> latency_ms;
 };
@@ -157,6 +158,7 @@ std::uint64_t in_flight(const sender &s, const receiver &r) {
 
 void take(receiver &r, std::size_t frame, const unsigned char *bytes, std::size_t n, ns_t now) {
     r.buffer.insert(r.buffer.end(), bytes, bytes + n);
+    r.last_byte = now;
     std::size_t at = 0;
     while (r.buffer.size() - at >= magic.size()) {
         const unsigned char *p = r.buffer.data() + at;
@@ -238,22 +240,25 @@ bool run(std::array<direction, 2> &d, const std::array<int, 2> &fds, const plan 
     const ns_t start = now_ns();
     const ns_t stop_sending = start + ns_of(p.seconds);
     const ns_t give_up = stop_sending + ns_of(10);
+    // A call is a number of frames: one made late is still made.
+    const auto call_frames = p.period != 0 ? ns_of(p.seconds) / p.period : 0;
+    ns_t made = 0;
     ns_t due = start;
-    ns_t last_byte = start;
     std::vector<unsigned char> buffer(bench::read_size);
     for (;;) {
         const ns_t now = now_ns();
-        const bool sending = now < stop_sending;
         std::size_t frames_due = 0;
-        for (; p.period != 0 && sending && now >= due; due += p.period) {
+        for (; made < call_frames && now >= due; due += p.period) {
             ++frames_due;
+            ++made;
         }
+        const bool sending = p.period != 0 ? made < call_frames : now < stop_sending;
         bool busy = false;
         for (direction &x : d) {
             if (!x.on) {
                 continue;
             }
-            if (p.period == 0 && in_flight(x.s, x.r) > 0 && now - last_byte > ns_of(p.stall)) {
+            if (in_flight(x.s, x.r) > 0 && now - std::max(x.r.last_byte, start) > ns_of(p.stall)) {
                 // Lost on the way: what the relay dropped never comes.
                 x.r.settled = x.s.written - x.r.after - x.r.buffer.size();
                 ++x.stalls;
@@ -295,8 +300,7 @@ bool run(std::array<direction, 2> &d, const std::array<int, 2> &fds, const plan 
                 if (n <= 0) {
                     return false;
                 }
-                last_byte = now_ns();
-                take(d[1 - i].r, p.frame, buffer.data(), static_cast<std::size_t>(n), last_byte);
+                take(d[1 - i].r, p.frame, buffer.data(), static_cast<std::size_t>(n), now_ns());
             }
         }
     }
