@@ -29,7 +29,7 @@ struct held_chunk {
     std::array<char, buffer_size> bytes{};
     ssize_t n = 0;                            // 0: nothing held
     std::array<ssize_t, targets_max> taken{}; // what each descriptor has taken
-    std::int64_t give_up_at = 0;              // the last progress plus stall_ms
+    std::int64_t give_up_at = 0;              // the last progress plus stall_ms, or 0
     bool stalled = false;                     // the destination stopped reading
 };
 std::array<held_chunk, 4> held{};
@@ -126,25 +126,27 @@ void deliver(const relay_direction &direction, port &source, port &destination, 
             target_failed(direction, source, destination, i);
         }
     }
-    const bool done = std::ranges::all_of(h.taken, [&h](ssize_t t) { return t >= h.n; });
-    const std::int64_t now = monotonic_ms();
-    if (progressed) {
-        h.give_up_at = now + stall_ms;
-    }
-    if (done) {
+    if (std::ranges::all_of(h.taken, [&h](ssize_t t) { return t >= h.n; })) {
         h.stalled = false;
-    } else if (h.stalled || now >= h.give_up_at) {
-        for (const ssize_t t : h.taken) {
-            if (t < h.n) {
-                log_message(LOG_ERR, "%s data lost, cannot %s %s (%i of %i)", port_name(source),
-                            "write", port_name(destination), static_cast<int>(t),
-                            static_cast<int>(h.n));
-            }
-        }
-        h.stalled = true;
-    } else {
+        h.n = 0;
         return;
     }
+    // The clock only once a chunk is held: a chunk taken whole costs none.
+    const std::int64_t now = monotonic_ms();
+    if (progressed || h.give_up_at == 0) {
+        h.give_up_at = now + stall_ms;
+    }
+    if (!h.stalled && now < h.give_up_at) {
+        return;
+    }
+    for (const ssize_t t : h.taken) {
+        if (t < h.n) {
+            log_message(LOG_ERR, "%s data lost, cannot %s %s (%i of %i)", port_name(source),
+                        "write", port_name(destination), static_cast<int>(t),
+                        static_cast<int>(h.n));
+        }
+    }
+    h.stalled = true;
     h.n = 0;
 }
 
@@ -161,7 +163,7 @@ void pass(const relay_direction &direction, port &source, port &destination, hel
         h.n = 0;
         return;
     }
-    h.give_up_at = monotonic_ms() + stall_ms;
+    h.give_up_at = 0; // starts with the first write that leaves some behind
     deliver(direction, source, destination, h);
 }
 
