@@ -1,5 +1,6 @@
 #include "contenders.hpp"
 
+#include "proc.hpp"
 #include "sandbox.hpp"
 
 #include <algorithm>
@@ -9,10 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <numeric>
 #include <poll.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -23,56 +22,16 @@ namespace bench {
 namespace {
 
 bool set_raw_nonblocking(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) {
-        return false;
-    }
-    cfmakeraw(&t);
     const int flags = fcntl(fd, F_GETFL);
-    return tcsetattr(fd, TCSANOW, &t) == 0 && flags >= 0 &&
-           fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
-std::string proc_text(pid_t pid, const char *file) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return set_raw(fd) && flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
+           fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
 }
 
 // User and system time of a process, in seconds.
 std::array<double, 2> cpu_seconds(pid_t pid) {
-    const std::string text = proc_text(pid, "stat");
-    const std::size_t end = text.rfind(')');
-    if (end == std::string::npos) {
-        return {};
-    }
-    std::istringstream s(text.substr(end + 2));
-    std::string field;
-    std::array<double, 2> times{};
+    const auto ticks = cpu_ticks(pid);
     const auto tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-    for (int i = 3; i <= 15 && s >> field; ++i) {
-        if (i == 14 || i == 15) {
-            times[i - 14] = static_cast<double>(std::strtoull(field.c_str(), nullptr, 10)) / tick;
-        }
-    }
-    return times;
-}
-
-// A "Key: number" line of a /proc file, or -1.
-long proc_value(pid_t pid, const char *file, const char *key) {
-    std::istringstream s(proc_text(pid, file));
-    std::string line;
-    while (std::getline(s, line)) {
-        if (line.rfind(key, 0) == 0) {
-            return std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
-        }
-    }
-    return -1;
-}
-
-long status_kib(pid_t pid, const char *key) {
-    return proc_value(pid, "status", key);
+    return {std::max(0L, ticks[0]) / tick, std::max(0L, ticks[1]) / tick};
 }
 
 modem_pty open_modem() {
@@ -277,7 +236,7 @@ relay_counts relay_counters(const contender &c) {
 double peak_rss_kib(const contender &c) {
     double rss = -1;
     for (const pid_t pid : c.relays) {
-        rss = std::max(rss, static_cast<double>(status_kib(pid, "VmHWM:")));
+        rss = std::max(rss, static_cast<double>(proc_value(pid, "status", "VmHWM:")));
     }
     return rss;
 }

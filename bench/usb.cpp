@@ -20,6 +20,7 @@
 // be opened or the relay carries nothing, 2 on bad usage.
 
 #include "measure.hpp"
+#include "proc.hpp"
 
 #include <algorithm>
 #include <array>
@@ -306,19 +307,6 @@ bool run(std::array<direction, 2> &d, const std::array<int, 2> &fds, const plan 
     }
 }
 
-// Raw: no echo, no line editing, no translation, every byte as it comes.
-bool make_raw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) {
-        return false;
-    }
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    return tcsetattr(fd, TCSANOW, &t) == 0 && tcflush(fd, TCIOFLUSH) == 0;
-}
-
 // A relay's link may be missing for a moment while it publishes a new
 // terminal: looked for every 50 ms, for at most 5 s.
 int open_raw(const char *path) {
@@ -326,7 +314,7 @@ int open_raw(const char *path) {
     for (;;) {
         const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {
-            if (make_raw(fd)) {
+            if (bench::set_raw(fd) && tcflush(fd, TCIOFLUSH) == 0) {
                 return fd;
             }
             close(fd);
@@ -407,40 +395,8 @@ int connect_client(const char *path, int modem, const char *&why) {
 
 // utime + stime of a process in clock ticks, or -1.
 long cpu_ticks(pid_t pid) {
-    if (pid <= 0) {
-        return -1;
-    }
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    FILE *f = std::fopen(path.c_str(), "re");
-    if (f == nullptr) {
-        return -1;
-    }
-    std::array<char, 1024> text{};
-    const std::size_t n = std::fread(text.data(), 1, text.size() - 1, f);
-    (void)std::fclose(f);
-    // The name, field 2, may hold spaces and parentheses: fields 3 on
-    // follow the last ')'.
-    const std::string stat(text.data(), n);
-    const std::size_t end = stat.rfind(')');
-    if (end == std::string::npos) {
-        return -1;
-    }
-    // utime and stime are fields 14 and 15.
-    const char *at = stat.c_str() + end + 1;
-    long ticks = 0;
-    for (int field = 3; field <= 15; ++field) {
-        while (*at == ' ') {
-            ++at;
-        }
-        char *next = nullptr;
-        const long value = field == 3 ? 0 : std::strtol(at, &next, 10);
-        if (field != 3 && next == at) {
-            return -1;
-        }
-        at = field == 3 ? at + 1 : next;
-        ticks += field >= 14 ? value : 0;
-    }
-    return ticks;
+    const auto ticks = bench::cpu_ticks(pid);
+    return ticks[0] < 0 || ticks[1] < 0 ? -1 : ticks[0] + ticks[1];
 }
 
 void print_latency(const char *name, const direction &x, std::size_t frame) {

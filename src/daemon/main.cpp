@@ -90,6 +90,13 @@ struct ports {
     port audio_gsm;
 };
 
+// A direction of the bridge with its two ports.
+struct route {
+    const relay_direction &direction;
+    port &source;
+    port &destination;
+};
+
 // A master that could not be opened is tried again a second later (100 ms
 // while its lock file is awaited), while the other channel is served: an
 // audio call goes on while the control channel has no master.
@@ -112,8 +119,9 @@ std::int64_t attempt_due(const port &p) {
     return p.fd < 0 ? p.attempt_at : 0;
 }
 
-// A channel's pseudo-terminal side is not read while the modem has not
-// taken a chunk of it whole: its clients' bytes wait where they are.
+// A direction's source, and every client's terminal of it, is not read
+// while its destination has not taken a chunk whole: the bytes wait where
+// they are.
 void watch_port(fd_set &set, const port &p, const relay_direction &direction) {
     if (relay_holds(direction)) {
         return;
@@ -162,21 +170,21 @@ void handle_watch_events(ports &p) {
 // client's terminal, each once. Bytes on the published master come from a
 // client that has opened it: its open, and the close of the client before
 // it, are queued already, and are handled first and in that order.
-void relay_pty_side(ports &p, port &pty, port &gsm, const relay_direction &direction, int watched,
-                    const fd_set &readable) {
+void relay_pty_side(ports &p, const route &r, int watched, const fd_set &readable) {
+    port &pty = r.source;
     if (pty.fd >= 0 && pty.fd == watched && FD_ISSET(pty.fd, &readable)) {
         // Not once it is known to be held: its client's bytes need no look.
         if (pty.watch >= 0 && !pty.held) {
             handle_watch_events(p);
         }
         if (pty.fd == watched) {
-            relay(direction, pty, gsm);
+            relay(r.direction, pty, r.destination);
         }
     }
     for (terminal &t : pty.clients) {
         // A descriptor just reused for another master reads nothing: harmless.
         if (t.fd >= 0 && FD_ISSET(t.fd, &readable)) {
-            relay(direction, pty, t, gsm);
+            relay(r.direction, pty, t, r.destination);
         }
     }
 }
@@ -184,6 +192,11 @@ void relay_pty_side(ports &p, port &pty, port &gsm, const relay_direction &direc
 // Waits for readable ports and serves each once, ctrl before audio,
 // pseudo-terminals before the modem, until a stop signal arrives.
 void run(ports &p) {
+    // The four directions, in the order the loop serves them.
+    const std::array<route, 4> routes{{{ctrl_pty_to_gsm, p.ctrl_pty, p.ctrl_gsm},
+                                       {audio_pty_to_gsm, p.audio_pty, p.audio_gsm},
+                                       {ctrl_gsm_to_pty, p.ctrl_gsm, p.ctrl_pty},
+                                       {audio_gsm_to_pty, p.audio_gsm, p.audio_pty}}};
     for (;;) {
         if (stop_signal != 0) {
             return;
@@ -194,13 +207,8 @@ void run(ports &p) {
         fd_set writable{};
         FD_ZERO(&readable);
         FD_ZERO(&writable);
-        watch_port(readable, p.ctrl_pty, ctrl_pty_to_gsm);
-        watch_port(readable, p.audio_pty, audio_pty_to_gsm);
-        if (p.ctrl_gsm.fd >= 0 && !relay_holds(ctrl_gsm_to_pty)) {
-            FD_SET(p.ctrl_gsm.fd, &readable);
-        }
-        if (p.audio_gsm.fd >= 0 && !relay_holds(audio_gsm_to_pty)) {
-            FD_SET(p.audio_gsm.fd, &readable);
+        for (const route &r : routes) {
+            watch_port(readable, r.source, r.direction);
         }
         if (wake_read >= 0) {
             FD_SET(wake_read, &readable);
@@ -218,17 +226,17 @@ void run(ports &p) {
         // bounds the wait. The test sandbox takes a process blocked in a
         // wait for readable descriptors without a deadline to be here,
         // idle: keep every other wait bounded.
+        std::array<std::int64_t, 6> due{attempt_due(p.ctrl_pty), attempt_due(p.audio_pty)};
+        for (std::size_t i = 0; i < routes.size(); ++i) {
+            due[i + 2] = relay_watch(routes[i].direction, routes[i].destination, writable);
+        }
         std::int64_t wait_ms = 1000;
         bool unbounded = ctrl_up && audio_up && wake_read >= 0;
-        const std::array<std::int64_t, 6> due{attempt_due(p.ctrl_pty),
-                                              attempt_due(p.audio_pty),
-                                              relay_watch(ctrl_pty_to_gsm, p.ctrl_gsm, writable),
-                                              relay_watch(audio_pty_to_gsm, p.audio_gsm, writable),
-                                              relay_watch(ctrl_gsm_to_pty, p.ctrl_pty, writable),
-                                              relay_watch(audio_gsm_to_pty, p.audio_pty, writable)};
+        std::int64_t now = 0; // read once, and only when something is due
         for (const std::int64_t at : due) {
             if (at != 0) {
-                wait_ms = std::min(wait_ms, std::max<std::int64_t>(at - monotonic_ms(), 0));
+                now = now != 0 ? now : monotonic_ms();
+                wait_ms = std::min(wait_ms, std::max<std::int64_t>(at - now, 0));
                 unbounded = false;
             }
         }
@@ -244,21 +252,18 @@ void run(ports &p) {
         if (watcher >= 0 && FD_ISSET(watcher, &readable)) {
             handle_watch_events(p);
         }
-        relay_pty_side(p, p.ctrl_pty, p.ctrl_gsm, ctrl_pty_to_gsm, watched[0], readable);
-        relay_pty_side(p, p.audio_pty, p.audio_gsm, audio_pty_to_gsm, watched[1], readable);
-        const auto ready = [&readable](const port &q, int watched_fd) {
-            return q.fd >= 0 && q.fd == watched_fd && FD_ISSET(q.fd, &readable);
-        };
-        if (ready(p.ctrl_gsm, watched[2])) {
-            relay(ctrl_gsm_to_pty, p.ctrl_gsm, p.ctrl_pty);
+        for (std::size_t i = 0; i < routes.size(); ++i) {
+            const route &r = routes[i];
+            if (r.source.kind == port_kind::master) {
+                relay_pty_side(p, r, watched[i], readable);
+            } else if (r.source.fd >= 0 && r.source.fd == watched[i] &&
+                       FD_ISSET(r.source.fd, &readable)) {
+                relay(r.direction, r.source, r.destination);
+            }
         }
-        if (ready(p.audio_gsm, watched[3])) {
-            relay(audio_gsm_to_pty, p.audio_gsm, p.audio_pty);
+        for (const route &r : routes) {
+            relay_resume(r.direction, r.source, r.destination, writable);
         }
-        relay_resume(ctrl_pty_to_gsm, p.ctrl_pty, p.ctrl_gsm, writable);
-        relay_resume(audio_pty_to_gsm, p.audio_pty, p.audio_gsm, writable);
-        relay_resume(ctrl_gsm_to_pty, p.ctrl_gsm, p.ctrl_pty, writable);
-        relay_resume(audio_gsm_to_pty, p.audio_gsm, p.audio_pty, writable);
     }
 }
 

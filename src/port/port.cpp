@@ -267,6 +267,13 @@ void make_raw(const port &p, int fd) {
     }
 }
 
+// Whether no client has the slave of a master open: the master then
+// reports a hang-up (once a client has opened it at all).
+bool let_go(int master) {
+    pollfd m{master, POLLIN, 0};
+    return poll(&m, 1, 0) >= 0 && (m.revents & POLLHUP) != 0;
+}
+
 // Whether a master shows a hang-up (`hung_up`), or none, within a few
 // milliseconds: a client's open or close is seen a moment before the
 // master reflects it.
@@ -274,8 +281,7 @@ bool shows_within_grace(int master, bool hung_up) {
     constexpr int looks = 20;
     constexpr timespec pause{0, 100'000}; // 0.1 ms
     for (int look = 0; look < looks; ++look) {
-        pollfd m{master, POLLIN, 0};
-        if (poll(&m, 1, 0) >= 0 && ((m.revents & POLLHUP) != 0) == hung_up) {
+        if (let_go(master) == hung_up) {
             return true;
         }
         nanosleep(&pause, nullptr);
@@ -290,13 +296,6 @@ bool shows_within_grace(int master, bool hung_up) {
 // closed under it; that costs only a client's hang-up, never an idle wait.
 bool reopened_during_grace(int master) {
     return shows_within_grace(master, false);
-}
-
-// Whether no client has the slave of a master open: the master then
-// reports a hang-up (once a client has opened it at all).
-bool let_go(int master) {
-    pollfd m{master, POLLIN, 0};
-    return poll(&m, 1, 0) >= 0 && (m.revents & POLLHUP) != 0;
 }
 
 // The inotify descriptor, made at the first watch. A failure to watch is

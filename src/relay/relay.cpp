@@ -51,6 +51,12 @@ bool in_use(const port &p) {
     return port_clients_held(p) || p.held;
 }
 
+// Whether any client is served on the port's side: on a terminal of its
+// own, or on the published master.
+bool served(const port &p) {
+    return in_use(p) || port_published_held(p);
+}
+
 // A read that hung up lets a client that has just reopened the source's
 // terminal keep it, and then nothing else closes either. A modem port that
 // did not fail itself stays open while a client holds another terminal of
@@ -93,7 +99,7 @@ void target_failed(const relay_direction &direction, port &source, port &destina
                    std::size_t i) {
     if (destination.kind == port_kind::master && i < terminals_max) {
         port_release(destination, destination.clients[i], false);
-        if (!in_use(destination) && !port_published_held(destination)) {
+        if (!served(destination)) {
             port_close(source);
         }
     } else {
@@ -311,7 +317,7 @@ void relay_resume(const relay_direction &direction, port &source, port &destinat
         deliver(direction, source, destination, h);
     }
     // The session may have ended while the chunk was held.
-    if (h.n == 0 && direction.open_destination && !in_use(source) && !port_published_held(source)) {
+    if (h.n == 0 && direction.open_destination && !served(source)) {
         relay_session_end(direction, source, destination);
     }
 }
