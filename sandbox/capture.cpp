@@ -12,9 +12,8 @@
 // that process was alive at that moment ("alive", "dead", "self", or "none"
 // when the file names no process or cannot be read). Every link into the
 // lock directory is reported after it is made as "L <result> <usec> <path>",
-// the result 0 or the errno. Every symbolic link made is reported as "Y
-// <result> <usec> <path>", and every rename outside the lock directory (a
-// link published) as "R <result> <usec> <path>".
+// the result 0 or the errno. Every rename outside the lock directory (a
+// link published) is reported as "R <result> <usec> <path>".
 //
 // With PTYBRIDGE_TEST_KILL_AT set, every call that changes the lock
 // directory or a file in it (open, write, close, link, unlink, rename and the
@@ -331,14 +330,6 @@ __attribute__((visibility("default"))) int link(const char *from, const char *to
         emit('L', result == 0 ? 0 : saved_errno, to, std::strlen(to));
         errno = saved_errno;
     }
-    return result;
-}
-
-__attribute__((visibility("default"))) int symlink(const char *target, const char *path) {
-    const int result = static_cast<int>(syscall(SYS_symlinkat, target, AT_FDCWD, path));
-    const int saved_errno = errno;
-    emit('Y', result == 0 ? 0 : saved_errno, path, std::strlen(path));
-    errno = saved_errno;
     return result;
 }
 

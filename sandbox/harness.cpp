@@ -377,9 +377,9 @@ std::size_t bridge::count(const std::string &text) {
     return static_cast<std::size_t>(std::count(all.begin(), all.end(), text));
 }
 
-long bridge::index_of(const std::string &text, std::size_t from) {
+long bridge::index_of(const std::string &text) {
     const auto all = texts();
-    for (std::size_t i = from; i < all.size(); ++i) {
+    for (std::size_t i = 0; i < all.size(); ++i) {
         if (all[i] == text) {
             return static_cast<long>(i);
         }
@@ -500,10 +500,6 @@ int bridge::attach(const char *device, std::size_t seen) {
 
 std::size_t bridge::unread_from_client(channel c) {
     return pending(masters_[static_cast<std::size_t>(c)]);
-}
-
-std::string bridge::take_from_client(channel c, std::size_t count) {
-    return read_for(masters_[static_cast<std::size_t>(c)], count);
 }
 
 std::size_t bridge::unread_from_modem(channel c) {

@@ -137,7 +137,7 @@ class bridge {
     bool wait_count(const std::string &text, std::size_t count, steady::duration limit = patience);
     std::size_t count(const std::string &text);
     // Index of the first message with this text, or -1.
-    long index_of(const std::string &text, std::size_t from = 0);
+    long index_of(const std::string &text);
 
     // Number of successful opens of a path so far; of a master, given by
     // its name (pty_name), those of that channel alone.
@@ -150,8 +150,6 @@ class bridge {
     int attach(const char *device, std::size_t seen = 0);
     // Bytes the client has sent that the daemon has not read yet.
     std::size_t unread_from_client(channel c);
-    // Reads, in the daemon's place, what the client has sent.
-    std::string take_from_client(channel c, std::size_t count);
     // Bytes the modem has sent that the daemon has not read yet.
     std::size_t unread_from_modem(channel c);
     // The first message with this text, if any.

@@ -213,6 +213,20 @@ std::string staging_base() {
     return tmp;
 }
 
+// Where the daemon finds the capture library's pipe: high enough to leave
+// its own descriptors where they would be on a board, and within the limit
+// of open files this process has and the daemon inherits (1024 on a stock
+// machine), so that nothing needs a raised limit. The highest number both
+// that limit and select allow.
+int events_fd_in_daemon() {
+    rlimit files{};
+    rlim_t highest = FD_SETSIZE;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < highest) {
+        highest = files.rlim_cur;
+    }
+    return static_cast<int>(highest) - 1;
+}
+
 } // namespace
 
 const programs &sandbox_programs() {
@@ -265,15 +279,6 @@ bool poll_until(const std::function<bool()> &done, steady::duration limit) {
         }
         std::this_thread::sleep_for(2ms);
     }
-}
-
-int events_fd_in_daemon() {
-    rlimit files{};
-    rlim_t highest = FD_SETSIZE;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < highest) {
-        highest = files.rlim_cur;
-    }
-    return static_cast<int>(highest) - 1;
 }
 
 std::vector<std::string> daemon_environment() {

@@ -21,13 +21,6 @@ namespace sandbox {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-// Where the daemon finds the capture library's pipe: high enough to leave
-// its own descriptors where they would be on a board, and within the limit
-// of open files this process has and the daemon inherits (1024 on a stock
-// machine), so that nothing needs a raised limit. The highest number both
-// that limit and select allow.
-int events_fd_in_daemon();
-
 // The sandbox daemon and the capture library. The capture library is a
 // copy in a directory of its own whose path has no space or colon (the
 // dynamic loader splits LD_PRELOAD there) and that every user can reach,
@@ -68,8 +61,7 @@ pid_t spawn(const spawn_options &opts);
 
 // One record of the capture library: 'S' for syslog (number is the
 // priority), 'O' for open (number is the descriptor open returned), 'L'
-// for a link into the lock directory and 'Y' for a symbolic link made
-// (number is 0, or the error).
+// for a link into the lock directory (number is 0, or the error).
 struct record {
     char kind;
     int number;

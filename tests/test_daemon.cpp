@@ -6,15 +6,12 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <random>
 #include <regex>
 #include <sstream>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>

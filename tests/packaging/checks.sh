@@ -1,7 +1,11 @@
-# Sourced by the package scripts: named checks that count failures, and
-# bounded polling.
+# Sourced by the package scripts: named checks that count failures,
+# bounded polling, and the skip that CTest counts as skipped (77).
 
 failures=0
+skip() {
+    echo "skipped: $*"
+    exit 77
+}
 check() { # check DESCRIPTION COMMAND...
     local what=$1
     shift

@@ -11,10 +11,6 @@
 set -uo pipefail
 mode=$1 init=$2 standin=$3 ctrl_link=$4 audio_link=$5 ctrl_lock=$6 audio_lock=$7
 . "$(dirname "$0")/checks.sh"
-skip() {
-    echo "skipped: $*"
-    exit 77
-}
 [ "$mode" = dash ] || busybox=$(command -v busybox) || skip "busybox is not installed"
 # Under user-mode emulation the process runs as qemu: neither
 # start-stop-daemon nor this test can tell it by its executable.

@@ -30,10 +30,7 @@ for setting in "$@"; do
     esac
 done
 
-skip() {
-    echo "skipped: $*"
-    exit 77
-}
+. "$(dirname "$0")/checks.sh"
 deb=${PTYBRIDGE_TEST_PACKAGE:-}
 [ -n "$deb" ] || skip "PTYBRIDGE_TEST_PACKAGE does not name a package to install"
 [ -f "$deb" ] || skip "no package at $deb"
@@ -45,8 +42,6 @@ getent group dialout >/dev/null || skip "no group dialout to run the daemon in"
 if dpkg-query -W -f '${Status}' ptybridge 2>/dev/null | grep -q installed; then
     skip "ptybridge is installed on this machine already: not replaced by a test"
 fi
-
-. "$(dirname "$0")/checks.sh"
 
 work=$(mktemp -d)
 daemon= listener= modem=

@@ -9,14 +9,9 @@ set -u
 udevadm=$1
 rules=$2
 name=$(basename "$rules" .example)
-if [ "$(id -u)" != 0 ]; then
-    echo "skipped: needs root for a private mount namespace"
-    exit 77
-fi
-if ! unshare --mount true 2>/dev/null; then
-    echo "skipped: no mount namespaces here"
-    exit 77
-fi
+. "$(dirname "$0")/checks.sh"
+[ "$(id -u)" = 0 ] || skip "needs root for a private mount namespace"
+unshare --mount true 2>/dev/null || skip "no mount namespaces here"
 # Any device will do: the rules are read whole before the event runs.
 device=/sys/devices/virtual/mem/null
 out=$(unshare --mount --propagation private sh -c '

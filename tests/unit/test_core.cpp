@@ -4,6 +4,7 @@
 
 #include "common/debug.hpp"
 #include "common/log.hpp"
+#include "logged.hpp"
 #include "port/lock.hpp"
 #include "port/port.hpp"
 #include "relay/relay.hpp"
@@ -26,51 +27,6 @@
 // Never created: the relay's ports here hold no lock files, and any attempt
 // to take one fails at once.
 const char lock_directory[] = "/nonexistent/ptybridge-unit";
-
-namespace {
-
-struct message {
-    int priority;
-    std::string text;
-};
-std::vector<message> logged;
-
-std::string format_text(const char *format, va_list args) {
-    std::array<char, 8192> text{};
-    (void)std::vsnprintf(text.data(), text.size(), format, args);
-    return text.data();
-}
-
-} // namespace
-
-// The logger, replaced: what the relay would send to the system log is kept
-// here instead. With all three defined here, the library's own logger is
-// never taken from the archive.
-void log_message(int priority, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    logged.push_back({priority, format_text(format, args)});
-    va_end(args);
-}
-
-void log_failure(int priority, int error, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    const std::string text = format_text(format, args);
-    va_end(args);
-    logged.push_back(
-        {priority, text + " (" + std::to_string(error) + ", " + std::strerror(error) + ")"});
-}
-
-void log_debug(std::int32_t bit, const char *format, ...) {
-    if (!debug_enabled(bit)) {
-        return;
-    }
-    va_list args;
-    va_start(args, format);
-    logged.push_back({LOG_DEBUG, format_text(format, args)});
-    va_end(args);
-}
 
 namespace {
 
@@ -258,13 +214,7 @@ class RelayCloses : public ::testing::Test {
     }
 
     std::vector<std::string> texts(int priority) {
-        std::vector<std::string> out;
-        for (const auto &m : logged) {
-            if (m.priority == priority) {
-                out.push_back(m.text);
-            }
-        }
-        return out;
+        return logged_texts(priority);
     }
 
     // The four directions, with where each takes bytes from and to.

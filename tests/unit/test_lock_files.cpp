@@ -2,12 +2,11 @@
 // each test's own: which lock naming this process is its own, how many it
 // keeps at once, and how a lock directory it cannot use is reported.
 
-#include "common/log.hpp"
+#include "logged.hpp"
 #include "port/lock.hpp"
 #include "port/port.hpp"
 
 #include <array>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,36 +22,6 @@ namespace fs = std::filesystem;
 
 // Relative: each test runs in a fresh directory.
 const char lock_directory[] = "locks";
-
-namespace {
-
-std::vector<std::string> logged;
-
-std::string format_text(const char *format, va_list args) {
-    std::array<char, 1024> text{};
-    (void)std::vsnprintf(text.data(), text.size(), format, args);
-    return text.data();
-}
-
-} // namespace
-
-// The logger, replaced by a record of what would be logged.
-void log_message(int, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    logged.push_back(format_text(format, args));
-    va_end(args);
-}
-
-void log_failure(int, int error, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    const std::string text = format_text(format, args);
-    va_end(args);
-    logged.push_back(text + " (" + std::to_string(error) + ", " + std::strerror(error) + ")");
-}
-
-void log_debug(std::int32_t, const char *, ...) {}
 
 namespace {
 
@@ -105,7 +74,7 @@ TEST_F(LockFiles, ALockNamingThisProcessIsItsOwnOnlyWhenItWroteIt) {
     write_text(lock, my_lock_text());
     dev_unlock("/dev/ttyS0");
     EXPECT_EQ(text_of(lock), my_lock_text());
-    EXPECT_EQ(logged, std::vector<std::string>{});
+    EXPECT_EQ(logged_texts(), std::vector<std::string>{});
 }
 
 TEST_F(LockFiles, OnlyLocksItCanTellForItsOwnAreTakenAndEachUnlockFreesOne) {
@@ -136,7 +105,7 @@ TEST_F(LockFiles, OnlyLocksItCanTellForItsOwnAreTakenAndEachUnlockFreesOne) {
         }
     }
     EXPECT_TRUE(fs::is_empty(lock_directory));
-    EXPECT_EQ(logged, std::vector<std::string>{});
+    EXPECT_EQ(logged_texts(), std::vector<std::string>{});
 }
 
 TEST_F(LockFiles, AnUnusableDirectoryIsReportedOnceUntilItWorksAgain) {
@@ -146,17 +115,17 @@ TEST_F(LockFiles, AnUnusableDirectoryIsReportedOnceUntilItWorksAgain) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_FALSE(dev_lock_attempt("/dev/ttyS0"));
     }
-    EXPECT_EQ(logged, once);
+    EXPECT_EQ(logged_texts(), once);
 
     fs::create_directory(lock_directory);
     ASSERT_TRUE(dev_lock_attempt("/dev/ttyS0"));
     dev_unlock("/dev/ttyS0");
-    EXPECT_EQ(logged, once);
+    EXPECT_EQ(logged_texts(), once);
 
     fs::remove(lock_directory);
     EXPECT_FALSE(dev_lock_attempt("/dev/ttyS0"));
     EXPECT_FALSE(dev_lock_attempt("/dev/ttyS1"));
-    EXPECT_EQ(logged, (std::vector<std::string>{once[0], once[0]}));
+    EXPECT_EQ(logged_texts(), (std::vector<std::string>{once[0], once[0]}));
 
     // Leaves nothing reported for the next test in this process.
     fs::create_directory(lock_directory);
