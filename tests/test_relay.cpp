@@ -192,7 +192,6 @@ TEST(Relay, ClientHangUpClosesItsChannelSilentlyAndReopensTheMaster) {
                 << ::testing::PrintToString(after);
         }
         EXPECT_EQ(b.texts(LOG_ERR), std::vector<std::string>{});
-        EXPECT_FALSE(b.lock_exists(gsm.c_str()));
         EXPECT_TRUE(b.lock_exists(name)); // held again by the new master
 
         // The modem port stays closed until the client sends again.
